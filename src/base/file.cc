@@ -1,0 +1,60 @@
+#include "base/file.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+
+namespace base {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  closedir(dir);
+  return true;
+}
+
+FILE* open_file(const std::string& path, const char* mode) {
+  if (is_directory(path)) return nullptr;
+  return fopen(path.c_str(), mode);
+}
+
+}  // namespace
+
+bool exists(const std::string& path) {
+  FILE* file = open_file(path, "rb");
+  if (file == nullptr) return false;
+  fclose(file);
+  return true;
+}
+
+bool load(const std::string& path, std::string* data) {
+  data->clear();
+  FILE* file = open_file(path, "rb");
+  if (file == nullptr) return false;
+  // Read in blocks rather than trusting the size up front: a file may change
+  // length while it is read, and a short read must not leave NUL padding.
+  char block[65536];
+  size_t n;
+  while ((n = fread(block, 1, sizeof block, file)) > 0) data->append(block, n);
+  bool ok = !ferror(file);
+  fclose(file);
+  return ok;
+}
+
+std::string load(const std::string& path) {
+  std::string data;
+  load(path, &data);
+  return data;
+}
+
+bool save(const std::string& path, const std::string& data) {
+  FILE* file = open_file(path, "wb");
+  if (file == nullptr) return false;
+  bool ok = fwrite(data.data(), 1, data.size(), file) == data.size();
+  ok = (fclose(file) == 0) && ok;
+  return ok;
+}
+
+}  // namespace base

@@ -1,0 +1,10 @@
+// The 32-bit string hash given to every hash map of the program.
+#pragma once
+#include <cstdint>
+
+namespace base {
+
+// Hashes `length` bytes at `data`. Pure; safe from any thread.
+uint32_t tovin_hash(const char* data, unsigned length);
+
+}  // namespace base

@@ -1,0 +1,35 @@
+#include "base/utf8.h"
+
+namespace base {
+
+uint32_t utf8_decode(const unsigned char* bytes, int* length) {
+  static const uint32_t mask[] = {0x7F, 0x7FF, 0xFFFF, 0x1FFFFF};
+  static const uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+  const uint32_t invalid = 0xFFFFFFFF;
+  *length = 1;
+  unsigned char lead = bytes[0];
+  if (lead < 0x80) return lead;
+  int extra;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+  } else {
+    return invalid;  // a continuation byte, or 11111xxx
+  }
+  uint32_t value = lead;
+  for (int i = 1; i <= extra; i++) {
+    if ((bytes[i] & 0xC0) != 0x80) return invalid;  // also stops at a NUL
+    value = (value << 6) | (bytes[i] & 0x3F);
+  }
+  value &= mask[extra];
+  if (value < smallest[extra]) return invalid;
+  if (extra == 2 && value >= 0xD800 && value <= 0xDFFF) return invalid;
+  if (value > 0x10FFFF) return invalid;
+  *length = extra + 1;
+  return value;
+}
+
+}  // namespace base

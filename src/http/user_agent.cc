@@ -1,0 +1,10 @@
+#include "http/user_agent.h"
+
+namespace http {
+
+std::string& user_agent() {
+  static std::string text = "Mozilla/5.0";
+  return text;
+}
+
+}  // namespace http
