@@ -125,7 +125,7 @@ double var::num() const {
 }
 
 var var::operator[](const char* key) const {
-  if (type != object_t) return var();
+  if (type != object_t || key == nullptr) return var();
   var* found = object_ref().get(key);
   return found ? *found : var();
 }
@@ -214,36 +214,61 @@ var var::reverse() const {
   return result;
 }
 
-int var::cmp(const var& other) const {
-  if (type != other.type || type > object_t) return type - other.type;
-  switch (type) {
-    case null_t: return 0;
-    case number_t: return number < other.number ? -1 : (number > other.number ? 1 : 0);
-    case boolean_t: return int(boolean) - int(other.boolean);
-    case string_t:
-      if (data == other.data) return 0;
-      return compare_bytes(string_ref(), other.string_ref());
-    case array_t: {
-      if (data == other.data) return 0;
-      if (size() != other.size()) return size() - other.size();
-      for (int i = 0; i < size(); i++) {
-        int c = array_ref().items[i]->cmp(*other.array_ref().items[i]);
-        if (c != 0) return c;
-      }
-      return 0;
+namespace {
+
+// Pairs of records being compared, two entries per pair. A pair met again while
+// it is still open belongs to values that contain themselves; it counts as
+// equal there, so that comparing such values ends instead of recursing forever.
+typedef base::arraylist<const var::var_data*> open_pairs;
+
+bool is_open(const open_pairs& open, const var::var_data* a, const var::var_data* b) {
+  for (uint32_t i = 0; i + 1 < open.count; i += 2) {
+    if (open.items[i] == a && open.items[i + 1] == b) return true;
+  }
+  return false;
+}
+
+int compare(const var& a, const var& b, open_pairs& open);
+
+int compare_containers(const var& a, const var& b, open_pairs& open) {
+  if (a.size() != b.size()) return a.size() - b.size();
+  if (is_open(open, a.data, b.data)) return 0;
+  open.add(a.data);
+  open.add(b.data);
+  int c = 0;
+  if (a.type == var::array_t) {
+    for (int i = 0; i < a.size() && c == 0; i++) {
+      c = compare(*a.array_ref().items[i], *b.array_ref().items[i], open);
     }
-    default: {
-      if (data == other.data) return 0;
-      if (size() != other.size()) return size() - other.size();
-      const object_payload& a = object_ref();
-      const object_payload& b = other.object_ref();
-      for (uint32_t i = 0; i < a.count; i++) {
-        int c = compare_bytes(*a.keys[i], *b.keys[i]);
-        if (c != 0) return c;
-        c = a.get(*a.keys[i])->cmp(*b.get(*b.keys[i]));
-        if (c != 0) return c;
-      }
-      return 0;
+  } else {
+    const base::hashmap<var*>& x = a.object_ref();
+    const base::hashmap<var*>& y = b.object_ref();
+    for (uint32_t i = 0; i < x.count && c == 0; i++) {
+      c = compare_bytes(*x.keys[i], *y.keys[i]);
+      if (c == 0) c = compare(*x.get(*x.keys[i]), *y.get(*y.keys[i]), open);
     }
   }
+  open.pop();
+  open.pop();
+  return c;
+}
+
+int compare(const var& a, const var& b, open_pairs& open) {
+  if (a.type != b.type || a.type > var::object_t) return a.type - b.type;
+  switch (a.type) {
+    case var::null_t: return 0;
+    case var::number_t: return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+    case var::boolean_t: return int(a.boolean) - int(b.boolean);
+    default:
+      if (a.data == b.data) return 0;
+      if (a.type == var::string_t) return compare_bytes(a.string_ref(), b.string_ref());
+      return compare_containers(a, b, open);
+  }
+}
+
+}  // namespace
+
+int var::cmp(const var& other) const {
+  open_pairs open;
+  return compare(*this, other, open);
 }

@@ -71,7 +71,7 @@ class var {
   // Numeric value: number, boolean 0/1, strtod of a string; else 0.
   double num() const;
 
-  // Object member by key; null when absent or not an object.
+  // Object member by key; null when absent, not an object or key is null.
   var operator[](const char* key) const;
   var operator[](const std::string& key) const;
   // True when this is an object holding `key`.
@@ -89,7 +89,9 @@ class var {
   var unset(const std::string& key);
   // A new string or array in reverse order; null for other kinds.
   var reverse() const;
-  // Three-way comparison: kinds order null < number < boolean < string < array < object.
+  // Three-way comparison: kinds order null < number < boolean < string < array < object;
+  // containers by count, then element by element (objects in key order, keys first).
+  // Values that contain themselves compare without endless recursion.
   int cmp(const var& other) const;
 
   // JSON text of this value; `visited` holds the containers being written.
