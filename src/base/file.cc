@@ -15,8 +15,9 @@ bool is_directory(const std::string& path) {
   return true;
 }
 
+// A path with a NUL byte would silently name a shorter path: refuse it.
 FILE* open_file(const std::string& path, const char* mode) {
-  if (is_directory(path)) return nullptr;
+  if (path.find('\0') != std::string::npos || is_directory(path)) return nullptr;
   return fopen(path.c_str(), mode);
 }
 

@@ -1,4 +1,5 @@
-// Whole-file access. A path that names a directory counts as not openable.
+// Whole-file access. A path that names a directory, or holds a NUL byte,
+// counts as not openable.
 // Each call is self-contained; safe from any thread on different paths.
 #pragma once
 #include <string>
