@@ -1,6 +1,8 @@
-// The JSON reader: one table-driven pass over the bytes.
-// Pure apart from two lookup tables built on first use (not thread-safe to
-// build; the program parses from one thread).
+// The JSON reader: one table-driven pass over the bytes, building the value
+// bottom-up on a value stack while a marker stack tracks open containers.
+// Lenient where the tables allow it (leading zeros, a lone minus, any byte in
+// strings, extra escapes, top-level members closed by a brace).
+// The tables are built on first use without locking: call from one thread.
 #pragma once
 #include <string>
 
@@ -10,21 +12,16 @@ namespace json {
 
 // The single value of `text`, or, when the text is not acceptable, a string
 // value holding the error message (callers that expect an object tell the two
-// apart by kind). Nesting deeper than max_depth is refused with a message.
+// apart by kind). Values nested deeper than max_depth containers are refused
+// with a message, so that the recursive tear-down, comparison and writing of
+// a value cannot overflow the stack. Partly built values are released.
 var parse(const std::string& text);
 
 const int max_depth = 1000;
 
-// The character class of each byte (24 classes).
+// The character class of each of the 256 byte values (24 classes).
 const unsigned char* class_table();
-// 30 rows of 24 next states; 31 means an error.
+// 30 rows (one per state) of 24 next states (one per class); 31 is an error.
 const unsigned char* const* state_table();
 
 }  // namespace json
-
-namespace base {
-
-// Decodes backslash escapes as JSON strings use them, plus \' \0 and \xHH.
-std::string unescape(const std::string& text);
-
-}  // namespace base
