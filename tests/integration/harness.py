@@ -113,13 +113,15 @@ class Server:
             stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout
         while not port_open(self.port, self.host):
+            problem = None
             if self.proc.poll() is not None:
-                raise RuntimeError("server exited with %s before listening:\n%s"
-                                   % (self.proc.returncode, self.log()))
-            if time.monotonic() > deadline:
+                problem = "server exited with %s before listening" % self.proc.returncode
+            elif time.monotonic() > deadline:
+                problem = "server did not listen on port %d" % self.port
+            if problem:
+                output = self.log()
                 self.stop()
-                raise RuntimeError("server did not listen on port %d:\n%s"
-                                   % (self.port, self.log()))
+                raise RuntimeError("%s: %s\n%s" % (problem, " ".join(self.command), output))
             time.sleep(0.05)
         return self
 
