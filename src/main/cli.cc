@@ -1,7 +1,188 @@
 #include "main/cli.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/file.h"
+#include "http/user_agent.h"
+#include "json/json.h"
+
 namespace cli {
 
-int run(int, char**) { return 0; }
+namespace {
+
+bool ignore_sigpipe() {
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+}  // namespace
+
+// Lives here, next to run(), so that linking the program keeps it and its
+// initialiser runs before main.
+const bool ignore_sigpipe_called = ignore_sigpipe();
+
+namespace {
+
+const char config_file[] = ".kuvet";
+const char config_template[] = "{ \"kuvet_url\":\"\", \"aws_id\":\"\", \"aws_key\":\"\"}";
+const char agent[] = "Kuvet/1.0 (https://github.com/kuvet/kuvet)";
+
+const char usage[] =
+    "USAGE:\n"
+    "\tkuvet - show this message\n"
+    "\tkuvet init - initialize .kuvet file\n"
+    "\tkuvet list - list kuvet contents\n"
+    "\tkuvet sync - sync current folder with kuvet\n"
+    "\tkuvet del [kuvet path] - delete from kuvet\n"
+    "\tkuvet get [kuvet path] - download from kuvet\n"
+    "\tkuvet put [local path] - upload to kuvet\n";
+
+// Creates path for its owner alone (mode 0600 whatever the umask) and writes
+// data. Never replaces an existing entry. On failure the new file is removed
+// again and errno says why.
+bool write_private_file(const char* path, const std::string& data) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  int error = 0;
+  if (fchmod(fd, 0600) != 0) error = errno;
+  size_t done = 0;
+  while (error == 0 && done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n == 0) error = EIO;
+    if (n > 0) done += size_t(n);
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0) return true;
+  unlink(path);
+  errno = error;
+  return false;
+}
+
+int init() {
+  if (base::exists(config_file)) {
+    puts("Error! A .kuvet file already exists.");
+    return 1;
+  }
+  // The file gets the writer's compact text of the template, not the literal.
+  std::string text = json::parse(config_template).str();
+  if (!write_private_file(config_file, text)) {
+    std::string reason = strerror(errno);
+    puts(("Error! Could not write .kuvet: " + reason).c_str());
+    return 1;
+  }
+  puts("Created .kuvet file. Please edit the file to configure.");
+  puts("Note that kuvet_url should be the full URL with trailing slash like:");
+  puts("https://[kuvet].s3.eu-central-1.amazonaws.com/");
+  return 0;
+}
+
+// True when text is a lone JSON string: the reader returns its messages as
+// strings too, and wrapping the text in brackets tells the two apart.
+bool is_json_string(const std::string& text) {
+  var wrapped = json::parse("[" + text + "]");
+  return wrapped.is_array() && wrapped.size() == 1 && wrapped.get(0).is_string();
+}
+
+// Reads ".kuvet" into *config, or prints why it cannot be used.
+bool load_config(var* config) {
+  std::string text;
+  if (!base::load(config_file, &text)) {
+    puts("Error! Could not read .kuvet.");
+    return false;
+  }
+  std::string problem;
+  if (parse_config(text, config, &problem)) return true;
+  puts(("Error! .kuvet is not a valid JSON object: " + problem).c_str());
+  return false;
+}
+
+// The store commands. Each builds a `kuvet` from the configuration and runs
+// one operation on it; until the store binding exists they report so.
+int not_available(const char* name) {
+  printf("Error! The %s command is not available yet.\n", name);
+  return 1;
+}
+
+int list_store(const var&, const std::string&) { return not_available("list"); }
+int sync_store(const var&, const std::string&) { return not_available("sync"); }
+int get_object(const var&, const std::string&) { return not_available("get"); }
+int put_object(const var&, const std::string&) { return not_available("put"); }
+int del_object(const var&, const std::string&) { return not_available("del"); }
+
+struct command {
+  const char* name;
+  bool needs_path;
+  int (*handler)(const var& config, const std::string& path);
+};
+
+const command commands[] = {
+    {"list", false, list_store},
+    {"sync", false, sync_store},
+    {"get", true, get_object},
+    {"put", true, put_object},
+    {"del", true, del_object},
+};
+
+const command* find_command(const std::string& name) {
+  for (const command& c : commands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool parse_config(const std::string& text, var* config, std::string* problem) {
+  *config = var();
+  if (text.empty()) {
+    *problem = "empty file";
+    return false;
+  }
+  var value = json::parse(text);
+  if (value.is_object()) {
+    *config = value;
+    return true;
+  }
+  bool message = value.is_string() && !is_json_string(text);
+  *problem = message ? value.str() : "not an object";
+  return false;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 2) {
+    puts(usage);
+    return 0;
+  }
+  http::user_agent() = agent;
+  std::string name = argv[1];
+  if (name == "init") return init();
+  // Checked before the command is recognised: any command needs the file.
+  if (!base::exists(config_file)) {
+    puts("Missing .kuvet file.");
+    return 1;
+  }
+  const command* cmd = find_command(name);
+  bool has_path = argc > 2;
+  if (!has_path && (cmd == nullptr || cmd->needs_path)) {
+    puts("Missing path.");
+    return 1;
+  }
+  if (cmd == nullptr) {
+    puts(("Error! Invalid command: " + name).c_str());
+    return 1;
+  }
+  var config;
+  if (!load_config(&config)) return 1;
+  return cmd->handler(config, has_path ? argv[2] : "");
+}
 
 }  // namespace cli
