@@ -7,4 +7,9 @@ std::string& user_agent() {
   return text;
 }
 
+bool& verify_tls() {
+  static bool verify = true;
+  return verify;
+}
+
 }  // namespace http

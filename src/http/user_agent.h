@@ -1,11 +1,14 @@
-// The User-Agent text every request carries; main() sets the program's own.
+// Process-wide settings of the HTTP client, set by main() before any request
+// and read by every request. Not synchronised.
 #pragma once
 #include <string>
 
 namespace http {
 
-// A reference to the process-wide User-Agent string (first value "Mozilla/5.0").
-// Set it before any request; not synchronised.
+// The User-Agent text every request carries (first value "Mozilla/5.0").
 std::string& user_agent();
+
+// Whether TLS certificates (chain and host name) are verified; on by default.
+bool& verify_tls();
 
 }  // namespace http
