@@ -4,6 +4,7 @@ http_probe tool against scripted servers on 127.0.0.1."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import threading
@@ -246,6 +247,29 @@ class PoolTest(HttpTestCase):
                          "Failed to connect.\n" % port)
         self.assertEqual(result.replies[0].head, b"")
 
+    def test_a_connect_that_gets_no_answer_gives_up(self):
+        # A listener whose accept queue is full drops new SYNs: the connect
+        # would wait for minutes without its own bound.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        for _ in range(3):
+            filler = socket.socket()
+            self.addCleanup(filler.close)
+            filler.setblocking(False)
+            try:
+                filler.connect(("127.0.0.1", port))
+            except BlockingIOError:
+                pass
+        time.sleep(0.2)
+        result = probe("http://127.0.0.1:%d/" % port, timeout=60)
+        self.assertEqual(result.replies[0].said,
+                         "Address 0 failed: 127.0.0.1\n"
+                         "No addresses worked for host 127.0.0.1:%d.\n"
+                         "Failed to connect.\n" % port)
+
     def test_an_unknown_host(self):
         result = probe("http://no-such-host.invalid:81/")
         self.assertEqual(result.replies[0].said,
@@ -474,6 +498,20 @@ class UploadTest(HttpTestCase):
         self.assertEqual(len(result.replies), 1, result)
         self.assertFalse(result.replies[0].complete)
         self.assertEqual(result.replies[0].said.count("Error!"), 1, result)
+
+    def test_a_peer_that_stops_reading_the_upload(self):
+        stop = threading.Event()
+        self.addCleanup(stop.set)
+
+        def stall(conn):
+            if conn.read_head() is not None:
+                stop.wait(hs.WAIT + 30)
+        s = self.server(stall)
+        url = s.url("/k")
+        result = probe(url, "-X", "PUT", "-u", self.write("f", b"u" * (32 << 20)), timeout=120)
+        self.assertEqual(len(result.replies), 1, result)
+        self.assertFalse(result.replies[0].complete)
+        self.assertEqual(result.replies[0].said, "Error! No reply for 10 s: %s\n" % url)
 
     def changing_upload(self, change):
         """Starts a 32 MiB PUT that the server stalls after the head, so that
