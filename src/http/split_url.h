@@ -1,5 +1,7 @@
 // An absolute URL split into scheme, host (ASCII form), port and path.
-// Never fails: every input gives some split. A plain value; no shared state.
+// Never fails: every input gives some split. Nothing is lower-cased or
+// percent-decoded; user information and bracketed IPv6 literals are not
+// recognised and fall into host and port. A plain value; no shared state.
 #pragma once
 #include <string>
 
@@ -7,21 +9,16 @@ class split_url {
  public:
   explicit split_url(const std::string& url);
 
-  // The URL made again from the four fields.
+  // The URL made again from the four fields; the port is left out when it is
+  // the default of the scheme ("http" 80, "https" 443, "ftp" 21, exact case).
   std::string rebuild() const;
-  // The host with every non-ASCII label turned into "xn--" + Punycode.
+  // The host with every label that is not all ASCII turned into "xn--" +
+  // Punycode; labels that cannot be encoded (not UTF-8) are kept as they are.
   static std::string utf8_to_idn(const std::string& host);
 
   std::string scheme;  // "http" when none is named, "https" for "//host"
   std::string host;
-  int port;            // explicit, or 443 for https, 21 for ftp, else 80
+  int port;            // explicit, or 443 for https, 21 for ftp, else 80;
+                       // 0 when the explicit port is outside 0..65535
   std::string path;    // from the first "/" after the host; "/" when none
 };
-
-namespace base {
-
-// RFC 3492 Punycode of one UTF-8 label, without "xn--"; an all-ASCII label
-// comes back unchanged (no trailing "-").
-std::string punycode(const std::string& label);
-
-}  // namespace base
