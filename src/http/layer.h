@@ -29,8 +29,12 @@ class layer {
 // http::verify_tls() is off, the certificate chain and host name verified.
 class secure_layer : public layer {
  public:
-  // Takes ownership of fd and performs the handshake with server name `host`.
-  // Check `ok` afterwards: on failure `error` holds one line saying why.
+  // Takes ownership of fd and performs the handshake with server name `host`,
+  // giving the socket 10-second receive and send timeouts first. Check `ok`
+  // afterwards: on failure no application data has gone out, send/recv
+  // return -1 and `error` holds one line saying why (or, when libssl lacks
+  // functions that TLS start-up needs, the loader's text: one more line per
+  // missing name).
   secure_layer(int fd, const std::string& host);
   ~secure_layer() override;
   int recv(char* buffer, int length) override;

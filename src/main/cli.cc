@@ -11,6 +11,7 @@
 
 #include "base/file.h"
 #include "http/user_agent.h"
+#include "import/openssl.h"
 #include "json/json.h"
 
 namespace cli {
@@ -27,6 +28,7 @@ bool ignore_sigpipe() {
 // Lives here, next to run(), so that linking the program keeps it and its
 // initialiser runs before main.
 const bool ignore_sigpipe_called = ignore_sigpipe();
+const bool openssl_bound = openssl::bind();
 
 namespace {
 
