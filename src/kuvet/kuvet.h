@@ -6,8 +6,11 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "var/var.h"
+
+class temp_file;
 
 class kuvet {
  public:
@@ -29,6 +32,36 @@ class kuvet {
   bool put(const std::string& path);
   // Deletes object `path`.
   bool del(const std::string& path);
+
+  // What a walk of the current folder found.
+  struct folder_scan {
+    var manifest = var::object();  // key -> modification time, in walk order
+    var special = var::object();   // keys that are neither folders nor regular files
+    bool complete = true;          // false when a folder could not be read
+    std::string failed_dir;        // the folder that could not be read
+    std::vector<std::string> leftovers;  // hidden temporary files of interrupted downloads
+  };
+  // Walks the current folder: every entry whose own name does not begin
+  // with "." becomes a member (folders with a trailing "/"), sorted by name
+  // with letters folded.
+  static folder_scan scan_folder();
+  // The members of scan_folder().
+  static var get_local_manifest();
+  // The store's ".manifest" as an object; an empty object when the store
+  // has none yet (404). Null, after a line saying why, when it cannot be
+  // read or is not a JSON object: nothing may be decided from it.
+  // `text`, when given, receives the manifest's text ("" when there is none).
+  var get_remote_manifest(std::string* text = nullptr);
+  // Uploads `manifest` as ".manifest".
+  bool put_remote_manifest(const var& manifest);
+
+  // Two-way synchronisation of the current folder with the store. False
+  // when anything failed (each failure has been reported).
+  bool sync();
+
+  // Downloads object `key` into `part` (opened here); false on failure, after
+  // the store's reply has been shown.
+  bool download(const std::string& key, temp_file& part);
 
   // The signing pieces, exposed for tests.
   static std::string date_text(double seconds);

@@ -62,3 +62,10 @@ bool temp_file::commit(const std::string& target) {
 bool temp_file::is_temp_name(const std::string& name) {
   return !name.empty() && name[0] == '.' && name.find(marker) != std::string::npos;
 }
+
+bool temp_file::write(const std::string& target, const std::string& data) {
+  temp_file part(target);
+  if (!part.open()) return false;
+  bool ok = fwrite(data.data(), 1, data.size(), part.file) == data.size();
+  return part.close() && ok && part.commit(target);
+}

@@ -24,6 +24,10 @@ class temp_file {
   // True when a folder entry named `name` is a left-over temporary file.
   static bool is_temp_name(const std::string& name);
 
+  // Replaces `target` with `data` atomically (a temporary file renamed over
+  // it): a crash leaves the old content or the new, never a mix.
+  static bool write(const std::string& target, const std::string& data);
+
   std::string path;
   FILE* file = nullptr;
 

@@ -10,6 +10,24 @@
 #include "kuvet/kuvet.h"
 #include "kuvet/temp_file.h"
 
+bool kuvet::download(const std::string& key, temp_file& part) {
+  if (!part.open()) {
+    printf("Failed to open %s for writing.\n", key.c_str());
+    return false;
+  }
+  bool ok = req("GET", key, nullptr, part.file, "", nullptr);
+  if (!part.close()) {
+    if (ok) printf("Error! Could not write %s: %s\n", key.c_str(), strerror(errno));
+    ok = false;
+  }
+  if (!ok && status != 0 && (status < 200 || status > 299)) {
+    // The store's error document went to the file: show it, as for other requests.
+    std::string reply = base::load(part.path);
+    if (!reply.empty() && reply.size() < 65536) puts(reply.c_str());
+  }
+  return ok;
+}
+
 bool kuvet::get(const std::string& path) {
   struct stat target;
   bool target_exists = stat(path.c_str(), &target) == 0;
@@ -20,26 +38,13 @@ bool kuvet::get(const std::string& path) {
   // Download beside the target under a hidden name, and put it in place only
   // once the whole object has arrived: a failure leaves the target as it was.
   temp_file part(path);
-  if (!part.open()) {
-    printf("Failed to open %s for writing.\n", path.c_str());
+  if (!download(path, part)) return false;
+  if (target_exists) chmod(part.path.c_str(), target.st_mode & 07777);
+  if (!part.commit(path)) {
+    printf("Error! Could not replace %s: %s\n", path.c_str(), strerror(errno));
     return false;
   }
-  bool ok = req("GET", path, nullptr, part.file, "", nullptr);
-  if (!part.close()) {
-    if (ok) printf("Error! Could not write %s: %s\n", path.c_str(), strerror(errno));
-    ok = false;
-  }
-  if (!ok && status != 0 && (status < 200 || status > 299)) {
-    // The store's error document went to the file: show it, as for other requests.
-    std::string reply = base::load(part.path);
-    if (!reply.empty() && reply.size() < 65536) puts(reply.c_str());
-  }
-  if (ok && target_exists) chmod(part.path.c_str(), target.st_mode & 07777);
-  if (ok && !part.commit(path)) {
-    printf("Error! Could not replace %s: %s\n", path.c_str(), strerror(errno));
-    ok = false;
-  }
-  return ok;
+  return true;
 }
 
 bool kuvet::put(const std::string& path) {

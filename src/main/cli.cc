@@ -116,7 +116,7 @@ int not_available(const char* name) {
 }
 
 int list_store(const var&, const std::string&) { return not_available("list"); }
-int sync_store(const var&, const std::string&) { return not_available("sync"); }
+int sync_store(const var& config, const std::string&) { return kuvet(config).sync() ? 0 : 1; }
 
 // Asks before a download replaces an existing file; only a line that is
 // exactly "y" agrees. End of input counts as a refusal.

@@ -45,6 +45,7 @@ item entry_item(const std::string& full_path) {
     return entry;
   }
   entry.is_dir = S_ISDIR(st.st_mode);
+  entry.is_file = S_ISREG(st.st_mode);
   entry.mtime = double(st.st_mtime);
   entry.size = double(st.st_size);
   return entry;

@@ -11,6 +11,7 @@ namespace os {
 struct item {
   bool ok = false;      // the entry's status is known
   bool is_dir = false;  // the entry is a folder
+  bool is_file = false;  // the entry is a regular file (not a pipe, socket or device)
   std::string name;     // path or bare name
   double mtime = 0;     // seconds since the epoch
   double size = 0;      // bytes; negative when unknown
