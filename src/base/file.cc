@@ -1,6 +1,8 @@
 #include "base/file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -18,7 +20,16 @@ bool is_directory(const std::string& path) {
 // A path with a NUL byte would silently name a shorter path: refuse it.
 FILE* open_file(const std::string& path, const char* mode) {
   if (path.find('\0') != std::string::npos || is_directory(path)) return nullptr;
-  return fopen(path.c_str(), mode);
+  if (mode[0] != 'r') return fopen(path.c_str(), mode);
+  // Open for reading without blocking, so that a named pipe in the folder
+  // cannot hang the program waiting for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
 }
 
 }  // namespace

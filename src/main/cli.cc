@@ -13,6 +13,7 @@
 #include "http/user_agent.h"
 #include "import/openssl.h"
 #include "json/json.h"
+#include "kuvet/kuvet.h"
 
 namespace cli {
 
@@ -108,7 +109,7 @@ bool load_config(var* config) {
 }
 
 // The store commands. Each builds a `kuvet` from the configuration and runs
-// one operation on it; until the store binding exists they report so.
+// one operation on it.
 int not_available(const char* name) {
   printf("Error! The %s command is not available yet.\n", name);
   return 1;
@@ -116,9 +117,26 @@ int not_available(const char* name) {
 
 int list_store(const var&, const std::string&) { return not_available("list"); }
 int sync_store(const var&, const std::string&) { return not_available("sync"); }
-int get_object(const var&, const std::string&) { return not_available("get"); }
-int put_object(const var&, const std::string&) { return not_available("put"); }
-int del_object(const var&, const std::string&) { return not_available("del"); }
+
+// Asks before a download replaces an existing file; only a line that is
+// exactly "y" agrees. End of input counts as a refusal.
+bool confirm_overwrite(const std::string& path) {
+  printf("Overwrite local file %s? [y/n] ", path.c_str());
+  fflush(stdout);
+  std::string answer;
+  char byte;
+  while (read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n') answer += byte;
+  return answer == "y";
+}
+
+int get_object(const var& config, const std::string& path) {
+  if (base::exists(path) && !confirm_overwrite(path)) return 0;
+  return kuvet(config).get(path) ? 0 : 1;
+}
+
+int put_object(const var& config, const std::string& path) { return kuvet(config).put(path) ? 0 : 1; }
+
+int del_object(const var& config, const std::string& path) { return kuvet(config).del(path) ? 0 : 1; }
 
 struct command {
   const char* name;
@@ -184,6 +202,8 @@ int run(int argc, char** argv) {
   }
   var config;
   if (!load_config(&config)) return 1;
+  // Stores with self-signed certificates opt out of verification in ".kuvet".
+  if (config["verify_tls"].is_boolean()) http::verify_tls() = config["verify_tls"].boolean;
   return cmd->handler(config, has_path ? argv[2] : "");
 }
 

@@ -1,0 +1,48 @@
+// The binding of the current folder to one store: signed requests, single
+// object transfer, manifests, synchronisation and listing. Built from the
+// parsed ".kuvet" for one command; owns only its strings. Results are
+// reported on standard output where they happen; methods return whether
+// they succeeded. Single-threaded.
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "var/var.h"
+
+class kuvet {
+ public:
+  // Takes `kuvet_url`, `aws_id` and `aws_key` from the configuration object;
+  // a missing member gives the text "null". Never fails.
+  explicit kuvet(var config);
+
+  // One signed request for `path` (the object key, unencoded; "" for the
+  // store itself). `upload` is streamed as the body, the reply body goes to
+  // `download` or, when `response` is given, into *response; otherwise a
+  // failed request prints the store's reply. True for a whole 2xx reply.
+  bool req(const std::string& method, const std::string& path, FILE* upload, FILE* download,
+           const std::string& body, std::string* response);
+
+  // Downloads object `path` into the file `path`, replacing it only once the
+  // whole object has arrived; on failure the file is left as it was.
+  bool get(const std::string& path);
+  // Uploads the regular file `path` as object `path`.
+  bool put(const std::string& path);
+  // Deletes object `path`.
+  bool del(const std::string& path);
+
+  // The signing pieces, exposed for tests.
+  static std::string date_text(double seconds);
+  std::string string_to_sign(const std::string& method, const std::string& date,
+                             const std::string& encoded_key) const;
+  std::string header_block(const std::string& method, const std::string& encoded_key,
+                           const std::string& date, const std::string& body) const;
+
+  std::string name;  // the store's name: the first label of the URL's host
+  std::string url;   // the store URL, ending in "/"; keys are appended to it
+  std::string aws_id;
+  std::string aws_key;
+
+  // The status code of the last reply (0 when none arrived) and its head.
+  int status = 0;
+  std::string reply_head;
+};

@@ -1,0 +1,64 @@
+#include "kuvet/temp_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+const char marker[] = ".kuvet-part-";
+
+}  // namespace
+
+temp_file::temp_file(const std::string& target) {
+  size_t slash = target.rfind('/');
+  folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  base = slash == std::string::npos ? target : target.substr(slash + 1);
+  // Keep the name short enough for any file system's name limit.
+  if (base.size() > 100) base.resize(100);
+}
+
+temp_file::~temp_file() {
+  if (file != nullptr) fclose(file);
+  if (!path.empty() && !committed) unlink(path.c_str());
+}
+
+bool temp_file::open() {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    std::string name = folder + "." + base + marker + std::to_string(getpid()) + "-" +
+                       std::to_string(counter++);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return false;
+    file = fdopen(fd, "wb");
+    if (file == nullptr) {
+      ::close(fd);
+      unlink(name.c_str());
+      return false;
+    }
+    path = name;
+    return true;
+  }
+  return false;
+}
+
+bool temp_file::close() {
+  if (file == nullptr) return false;
+  bool ok = fflush(file) == 0 && !ferror(file);
+  ok = fclose(file) == 0 && ok;
+  file = nullptr;
+  return ok;
+}
+
+bool temp_file::commit(const std::string& target) {
+  if (path.empty() || rename(path.c_str(), target.c_str()) != 0) return false;
+  committed = true;
+  return true;
+}
+
+bool temp_file::is_temp_name(const std::string& name) {
+  return !name.empty() && name[0] == '.' && name.find(marker) != std::string::npos;
+}

@@ -1,0 +1,34 @@
+// A hidden temporary file beside a target path, for downloads that must not
+// touch the target until they are whole. Its name begins with "." (so the
+// folder's manifest never lists it) and holds ".kuvet-part-" so that left-overs
+// of an interrupted run can be recognised. Removed on destruction unless
+// committed. Not thread-safe.
+#pragma once
+#include <cstdio>
+#include <string>
+
+class temp_file {
+ public:
+  explicit temp_file(const std::string& target);
+  temp_file(const temp_file&) = delete;
+  temp_file& operator=(const temp_file&) = delete;
+  ~temp_file();
+
+  // Creates the file for writing (mode 0666 less the umask). False with errno set.
+  bool open();
+  // Flushes and closes it; false when a write or the close failed.
+  bool close();
+  // Renames it over `target`; false with errno set.
+  bool commit(const std::string& target);
+
+  // True when a folder entry named `name` is a left-over temporary file.
+  static bool is_temp_name(const std::string& name);
+
+  std::string path;
+  FILE* file = nullptr;
+
+ private:
+  std::string folder;
+  std::string base;
+  bool committed = false;
+};
