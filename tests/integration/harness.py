@@ -73,7 +73,20 @@ def run(args, cwd, stdin=None, env=None, timeout=RUN_TIMEOUT, umask=None):
         timeout=timeout,
         preexec_fn=preexec,
     )
+    check_sanitizers(proc.stderr)
     return Result(proc.returncode, proc.stdout, proc.stderr)
+
+
+# What the sanitizers print when they find a fault. Their exit status can
+# equal the one a test expects, so their report is looked for instead.
+SANITIZER_REPORTS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error: ")
+
+
+def check_sanitizers(stderr):
+    for report in SANITIZER_REPORTS:
+        if report in stderr:
+            raise AssertionError("kuvet ran into a sanitizer report:\n" +
+                                 stderr.decode("utf-8", "replace")[-4000:])
 
 
 def free_port():
