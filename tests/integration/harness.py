@@ -5,6 +5,7 @@ a temporary folder per test, and starts and stops local servers on free
 ports of 127.0.0.1. Standard library only.
 """
 
+import json
 import os
 import shutil
 import socket
@@ -72,7 +73,20 @@ def run(args, cwd, stdin=None, env=None, timeout=RUN_TIMEOUT, umask=None):
         timeout=timeout,
         preexec_fn=preexec,
     )
+    check_sanitizers(proc.stderr)
     return Result(proc.returncode, proc.stdout, proc.stderr)
+
+
+# What the sanitizers print when they find a fault. Their exit status can
+# equal the one a test expects, so their report is looked for instead.
+SANITIZER_REPORTS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error: ")
+
+
+def check_sanitizers(stderr):
+    for report in SANITIZER_REPORTS:
+        if report in stderr:
+            raise AssertionError("kuvet ran into a sanitizer report:\n" +
+                                 stderr.decode("utf-8", "replace")[-4000:])
 
 
 def free_port():
@@ -161,8 +175,36 @@ class KuvetTestCase(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def kuvet(self, *args, stdin=None, cwd=None, umask=None, timeout=RUN_TIMEOUT):
-        return run(args, cwd or self.dir, stdin=stdin, umask=umask, timeout=timeout)
+    def kuvet(self, *args, stdin=None, cwd=None, umask=None, timeout=RUN_TIMEOUT, env=None):
+        """Runs kuvet; env holds entries added to (or, when None, removed from)
+        this process's environment."""
+        full_env = None
+        if env:
+            full_env = dict(os.environ)
+            for name, value in env.items():
+                if value is None:
+                    full_env.pop(name, None)
+                else:
+                    full_env[name] = value
+        return run(args, cwd or self.dir, stdin=stdin, umask=umask, timeout=timeout,
+                   env=full_env)
+
+    def write_config(self, config, **extra):
+        """Writes .kuvet as the JSON text of config (a dict) plus extra members."""
+        members = dict(config)
+        members.update(extra)
+        self.write(".kuvet", json.dumps(members))
+
+    def tree(self):
+        """Every file and folder below self.dir, as sorted relative paths
+        (folders end in "/")."""
+        found = []
+        for folder, dirs, files in os.walk(self.dir):
+            relative = os.path.relpath(folder, self.dir)
+            prefix = "" if relative == "." else relative + "/"
+            found += [prefix + d + "/" for d in dirs]
+            found += [prefix + f for f in files]
+        return sorted(found)
 
     def write(self, name, data):
         if isinstance(data, str):

@@ -1,0 +1,732 @@
+"""A scripted S3-like store that checks every request strictly.
+
+Holds its buckets' objects in memory and answers, over HTTP/1.1 with
+keep-alive (plain TCP, or TLS with a given ssl.SSLContext), what the tool
+sends a store: GET, HEAD, PUT and DELETE of a key and GET of the bucket root
+(a ListObjects document with max-keys, marker, prefix and delimiter).
+
+Every request must carry a valid "AWS" (signature version 2) Authorization
+header and a Date (or x-amz-date) within 15 minutes of now; otherwise it is
+answered 403 with an S3 error document. The bucket is the first label of the
+Host header (virtual-hosted style); `locate` is the one place that maps a
+request to bucket, key and signed resource, and `authenticate` the one place
+that picks the signature scheme, so other addressing and schemes can be
+added there.
+
+Faults are scripted per key (`fail`, `cut`, `silent`), and every request is
+recorded (`requests`) for assertions. Standard library only; one thread per
+connection, all shared state under one lock.
+"""
+
+import base64
+import datetime
+import email.utils
+import hashlib
+import hmac
+import socket
+import ssl
+import threading
+import urllib.parse
+import uuid
+
+HOST = "127.0.0.1"
+WAIT = 60               # seconds a connection waits for the client's next bytes
+MAX_SKEW = 15 * 60      # seconds a request's date may be off
+MAX_HEAD = 64 * 1024    # bytes a request head may take
+DEFAULT_MAX_KEYS = 1000
+
+# Query parameters that belong to the signed resource (signature version 2).
+SUBRESOURCES = frozenset([
+    "acl", "cors", "delete", "lifecycle", "location", "logging", "notification",
+    "partNumber", "policy", "requestPayment", "restore", "tagging", "torrent",
+    "uploadId", "uploads", "versionId", "versioning", "versions", "website",
+    "response-cache-control", "response-content-disposition",
+    "response-content-encoding", "response-content-language",
+    "response-content-type", "response-expires",
+])
+
+REASONS = {
+    100: "Continue", 200: "OK", 204: "No Content", 206: "Partial Content",
+    301: "Moved Permanently", 307: "Temporary Redirect", 400: "Bad Request",
+    403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
+    409: "Conflict", 411: "Length Required", 500: "Internal Server Error",
+    501: "Not Implemented", 503: "Service Unavailable",
+}
+
+
+# Signature version 2, shared with the other test helpers.
+
+def canonical_amz_headers(headers):
+    """The x-amz- lines of the string to sign from (name, value) pairs."""
+    merged = {}
+    for name, value in headers:
+        name = name.strip().lower()
+        if name.startswith("x-amz-"):
+            merged.setdefault(name, []).append(" ".join(value.strip().split()))
+    return "".join("%s:%s\n" % (name, ",".join(merged[name])) for name in sorted(merged))
+
+
+def canonical_resource(bucket, raw_path, query):
+    """'/' + bucket + the path as sent, plus the sorted sub-resources."""
+    resource = "/" + bucket + raw_path
+    params = urllib.parse.parse_qsl(query, keep_blank_values=True)
+    subs = sorted((k, v) for k, v in params if k in SUBRESOURCES)
+    if subs:
+        resource += "?" + "&".join(k + ("=" + v if v else "") for k, v in subs)
+    return resource
+
+
+def string_to_sign(method, headers, resource):
+    """The AWS string to sign for a request with (name, value) header pairs."""
+    def first(name):
+        for n, v in headers:
+            if n.strip().lower() == name:
+                return v.strip()
+        return ""
+    has_amz_date = any(n.strip().lower() == "x-amz-date" for n, _ in headers)
+    date = "" if has_amz_date else first("date")
+    return "%s\n%s\n%s\n%s\n%s%s" % (method, first("content-md5"), first("content-type"),
+                                     date, canonical_amz_headers(headers), resource)
+
+
+def sign(secret, text):
+    """Base64 of HMAC-SHA1(secret, text): the signature part of the header."""
+    if isinstance(secret, str):
+        secret = secret.encode()
+    digest = hmac.new(secret, text.encode("utf-8", "surrogateescape"), hashlib.sha1).digest()
+    return base64.b64encode(digest).decode()
+
+
+def http_date(when=None):
+    """An RFC 1123 date in GMT for a time in seconds (now by default)."""
+    return email.utils.formatdate(when, usegmt=True)
+
+
+def encode_key(key):
+    """A key percent-encoded the way the tool sends it ("/" as %2F too)."""
+    return urllib.parse.quote(key.encode("utf-8", "surrogateescape"), safe="-_.!~*'()")
+
+
+# Requests and replies.
+
+class Request:
+    """One request as the store received it."""
+
+    def __init__(self, method, target, version, headers, body):
+        self.method = method
+        self.target = target            # the request target exactly as sent
+        self.version = version
+        self.headers = headers          # list of (name, value) in order
+        self.body = body                # bytes
+        raw_path, _, self.query = target.partition("?")
+        self.raw_path = raw_path
+        self.params = urllib.parse.parse_qsl(self.query, keep_blank_values=True)
+        self.bucket = None
+        self.key = None
+        self.status = None              # the status the store answered with, if any
+        self.error = None               # the S3 error code it answered with, if any
+
+    @property
+    def path(self):
+        return self.raw_path
+
+    def header(self, name, default=None):
+        name = name.lower()
+        for n, v in self.headers:
+            if n.lower() == name:
+                return v.strip()
+        return default
+
+    def param(self, name, default=None):
+        for k, v in self.params:
+            if k == name:
+                return v
+        return default
+
+    def __repr__(self):
+        return "<%s %s -> %s%s>" % (self.method, self.target, self.status,
+                                    " " + self.error if self.error else "")
+
+
+class Reply:
+    def __init__(self, status, body=b"", headers=None):
+        self.status = status
+        self.body = body if isinstance(body, bytes) else body.encode()
+        self.headers = list(headers or [])
+        self.error = None
+
+    def head(self):
+        lines = ["HTTP/1.1 %d %s" % (self.status, REASONS.get(self.status, "Status"))]
+        lines.append("Date: " + http_date())
+        lines.append("Server: StrictStore")
+        lines += ["%s: %s" % h for h in self.headers]
+        # HTTP forbids a length header on 1xx and 204 replies: they never have a body.
+        if self.status >= 200 and self.status != 204:
+            lines.append("Content-Length: %d" % len(self.body))
+        return ("\r\n".join(lines) + "\r\n\r\n").encode()
+
+
+def error_reply(status, code, message, **details):
+    """An S3 error document."""
+    parts = ["<Code>%s</Code>" % xml_escape(code), "<Message>%s</Message>" % xml_escape(message)]
+    for name, value in details.items():
+        parts.append("<%s>%s</%s>" % (name, xml_escape(str(value)), name))
+    parts.append("<RequestId>%s</RequestId>" % uuid.uuid4().hex[:16].upper())
+    body = '<?xml version="1.0" encoding="UTF-8"?>\n<Error>%s</Error>' % "".join(parts)
+    reply = Reply(status, body.encode("utf-8", "surrogateescape"),
+                  [("Content-Type", "application/xml")])
+    reply.error = code
+    return reply
+
+
+class Refusal(Exception):
+    """A request the store answers with an error document."""
+
+    def __init__(self, status, code, message, **details):
+        super().__init__(code)
+        self.reply = error_reply(status, code, message, **details)
+
+
+def xml_escape(text):
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace("'", "&apos;").replace('"', "&quot;"))
+
+
+class StoredObject:
+    def __init__(self, data, content_type=None):
+        self.data = bytes(data)
+        self.content_type = content_type
+        self.mtime = datetime.datetime.now(datetime.timezone.utc)
+        self.etag = '"%s"' % hashlib.md5(self.data).hexdigest()
+
+
+# Faults.
+
+class Fault:
+    """A scripted misbehaviour for requests to one key (and method).
+
+    kind is "fail" (answer `status` with an error document instead of doing
+    the request), "cut" (do the request, then close after `after` bytes of
+    the reply's body, half of it by default; a reply without a body is cut
+    in its head), or "silent" (read the request, never answer, keep the
+    connection open). times: how many requests it applies to (None: all).
+    """
+
+    def __init__(self, kind, key, method=None, bucket=None, times=None, status=500,
+                 code=None, after=None):
+        self.kind = kind
+        self.key = key
+        self.method = method
+        self.bucket = bucket
+        self.times = times
+        self.status = status
+        self.code = code
+        self.after = after
+        self.hits = 0
+
+    def matches(self, request):
+        if self.times is not None and self.hits >= self.times:
+            return False
+        return (request.key == self.key
+                and (self.method is None or request.method == self.method)
+                and (self.bucket is None or request.bucket == self.bucket))
+
+
+# The store.
+
+class StrictStore:
+    """The store on a free port of 127.0.0.1; see the module text.
+
+    credentials: {access id: secret}. buckets: the names that exist.
+    tls: an ssl.SSLContext for the server side, or None for plain HTTP.
+    """
+
+    def __init__(self, credentials=None, buckets=("kuvet",), tls=None):
+        self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
+        self.buckets = {name: {} for name in buckets}
+        self.tls = tls
+        self.requests = []
+        self.faults = []
+        self.connections = 0
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self._threads = []
+        self._socks = []
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((HOST, 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self._acceptor = threading.Thread(target=self._accept, daemon=True)
+        self._acceptor.start()
+
+    # What the tests use.
+
+    def url(self, bucket="kuvet", scheme=None):
+        """The virtual-hosted store URL, e.g. http://kuvet.s3.localhost:PORT/."""
+        scheme = scheme or ("https" if self.tls else "http")
+        return "%s://%s.s3.localhost:%d/" % (scheme, bucket, self.port)
+
+    def config(self, bucket="kuvet", access_id=None, scheme=None):
+        """The .kuvet members for this store: kuvet_url, aws_id, aws_key."""
+        access_id = access_id or next(iter(self.credentials))
+        return {"kuvet_url": self.url(bucket, scheme), "aws_id": access_id,
+                "aws_key": self.credentials[access_id]}
+
+    def put(self, key, data, bucket="kuvet"):
+        with self.lock:
+            self.buckets[bucket][key] = StoredObject(data)
+
+    def get(self, key, bucket="kuvet"):
+        """An object's bytes, or None."""
+        with self.lock:
+            found = self.buckets[bucket].get(key)
+            return None if found is None else found.data
+
+    def keys(self, bucket="kuvet"):
+        with self.lock:
+            return sorted(self.buckets[bucket])
+
+    def clear(self):
+        """Empties every bucket and forgets the faults and the request log."""
+        with self.lock:
+            for objects in self.buckets.values():
+                objects.clear()
+            self.faults = []
+            self.requests = []
+
+    def fail(self, key, status=500, code=None, method=None, bucket=None, times=None):
+        return self._add(Fault("fail", key, method, bucket, times, status=status, code=code))
+
+    def cut(self, key, after=None, method=None, bucket=None, times=None):
+        return self._add(Fault("cut", key, method, bucket, times, after=after))
+
+    def silent(self, key, method=None, bucket=None, times=None):
+        return self._add(Fault("silent", key, method, bucket, times))
+
+    def log(self):
+        """A copy of the requests received so far."""
+        with self.lock:
+            return list(self.requests)
+
+    def refused(self):
+        """The requests answered 403 (a bad signature, date or access id)."""
+        return [r for r in self.log() if r.status == 403]
+
+    def stop(self):
+        self.stopping.set()
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
+        except OSError:
+            pass
+        self.listener.close()
+        with self.lock:
+            socks = list(self._socks)
+        for sock in socks:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        for thread in list(self._threads):
+            thread.join(timeout=5)
+        self._acceptor.join(timeout=5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # Request handling; override or extend these for other behaviour.
+
+    def locate(self, request):
+        """Sets request.bucket and request.key; returns the signed resource.
+
+        Virtual-hosted style: the bucket is the Host header's first label and
+        the key is the whole decoded path after its leading "/"."""
+        host = request.header("host", "")
+        name = host.rsplit(":", 1)[0] if not host.endswith("]") else host
+        if "." not in name:
+            raise Refusal(400, "InvalidRequest", "Only virtual-hosted addressing is served",
+                          Host=host)
+        request.bucket = name.split(".", 1)[0]
+        if not request.raw_path.startswith("/"):
+            raise Refusal(400, "InvalidURI", "Couldn't parse the specified URI.",
+                          URI=request.target)
+        raw_key = urllib.parse.unquote_to_bytes(request.raw_path[1:])
+        request.key = raw_key.decode("utf-8", "surrogateescape")
+        return canonical_resource(request.bucket, request.raw_path, request.query)
+
+    def authenticate(self, request, resource):
+        """Raises Refusal unless the request is signed and dated correctly."""
+        authorization = request.header("authorization")
+        if authorization is None:
+            raise Refusal(403, "AccessDenied", "Access Denied")
+        scheme, _, credential = authorization.partition(" ")
+        if scheme != "AWS":
+            raise Refusal(400, "InvalidArgument", "Unsupported Authorization Type",
+                          ArgumentName="Authorization", ArgumentValue=authorization)
+        self.check_date(request)
+        access_id, colon, signature = credential.rpartition(":")
+        if not colon or not access_id:
+            raise Refusal(400, "InvalidArgument",
+                          "AWS authorization header is invalid.  Expected AwsAccessKeyId:signature",
+                          ArgumentName="Authorization", ArgumentValue=authorization)
+        secret = self.credentials.get(access_id)
+        if secret is None:
+            raise Refusal(403, "InvalidAccessKeyId",
+                          "The AWS Access Key Id you provided does not exist in our records.",
+                          AWSAccessKeyId=access_id)
+        text = string_to_sign(request.method, request.headers, resource)
+        if not hmac.compare_digest(sign(secret, text).encode(), signature.encode()):
+            raise Refusal(403, "SignatureDoesNotMatch",
+                          "The request signature we calculated does not match the signature "
+                          "you provided. Check your key and signing method.",
+                          AWSAccessKeyId=access_id, StringToSign=text,
+                          SignatureProvided=signature)
+
+    def check_date(self, request):
+        text = request.header("x-amz-date") or request.header("date")
+        when = None
+        if text:
+            try:
+                when = email.utils.parsedate_to_datetime(text)
+            except (TypeError, ValueError, IndexError):
+                when = None
+        if when is None:
+            raise Refusal(403, "AccessDenied",
+                          "AWS authentication requires a valid Date or x-amz-date header")
+        if when.tzinfo is None:
+            when = when.replace(tzinfo=datetime.timezone.utc)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        if abs((now - when).total_seconds()) > MAX_SKEW:
+            raise Refusal(403, "RequestTimeTooSkewed",
+                          "The difference between the request time and the current time "
+                          "is too large.", RequestTime=text, ServerTime=http_date())
+
+    def handle(self, request):
+        """The reply to an authenticated request."""
+        with self.lock:
+            objects = self.buckets.get(request.bucket)
+        if objects is None:
+            raise Refusal(404, "NoSuchBucket", "The specified bucket does not exist",
+                          BucketName=request.bucket)
+        if request.key == "":
+            if request.method in ("GET", "HEAD"):
+                return self.list_bucket(request, objects)
+            raise Refusal(405, "MethodNotAllowed",
+                          "The specified method is not allowed against this resource.",
+                          Method=request.method, ResourceType="BUCKET")
+        if request.method in ("GET", "HEAD"):
+            with self.lock:
+                found = objects.get(request.key)
+            if found is None:
+                raise Refusal(404, "NoSuchKey", "The specified key does not exist.",
+                              Key=request.key)
+            headers = [("Last-Modified", http_date(found.mtime.timestamp())),
+                       ("ETag", found.etag),
+                       ("Content-Type", found.content_type or "binary/octet-stream")]
+            return Reply(200, found.data, headers)
+        if request.method == "PUT":
+            self.check_digest(request)
+            stored = StoredObject(request.body, request.header("content-type"))
+            with self.lock:
+                objects[request.key] = stored
+            return Reply(200, b"", [("ETag", stored.etag)])
+        if request.method == "DELETE":
+            with self.lock:
+                objects.pop(request.key, None)
+            return Reply(204)
+        raise Refusal(405, "MethodNotAllowed",
+                      "The specified method is not allowed against this resource.",
+                      Method=request.method, ResourceType="OBJECT")
+
+    def check_digest(self, request):
+        md5 = request.header("content-md5")
+        if md5 is None:
+            return
+        try:
+            wanted = base64.b64decode(md5, validate=True)
+        except ValueError:
+            wanted = b""
+        if len(wanted) != 16:
+            raise Refusal(400, "InvalidDigest", "The Content-MD5 you specified was invalid.",
+                          ContentMD5=md5)
+        if hashlib.md5(request.body).digest() != wanted:
+            raise Refusal(400, "BadDigest",
+                          "The Content-MD5 you specified did not match what we received.",
+                          ExpectedDigest=md5)
+
+    def list_bucket(self, request, objects):
+        """A ListObjects (version 1) document for the bucket root."""
+        try:
+            max_keys = int(request.param("max-keys", DEFAULT_MAX_KEYS))
+        except ValueError:
+            raise Refusal(400, "InvalidArgument", "Provided max-keys not an integer or within "
+                          "integer range", ArgumentName="max-keys")
+        if max_keys < 0:
+            raise Refusal(400, "InvalidArgument", "Argument maxKeys must be an integer between "
+                          "0 and 2147483647", ArgumentName="maxKeys")
+        max_keys = min(max_keys, DEFAULT_MAX_KEYS)
+        marker = request.param("marker", "")
+        prefix = request.param("prefix", "")
+        delimiter = request.param("delimiter", "")
+        with self.lock:
+            items = sorted((k, o) for k, o in objects.items()
+                           if k > marker and k.startswith(prefix))
+        contents, prefixes, truncated, last = [], [], False, None
+        for key, found in items:
+            common = None
+            if delimiter:
+                cut = key.find(delimiter, len(prefix))
+                if cut >= 0:
+                    common = key[:cut + len(delimiter)]
+            if common is not None and prefixes and prefixes[-1] == common:
+                continue
+            if len(contents) + len(prefixes) >= max_keys:
+                truncated = True
+                break
+            if common is not None:
+                prefixes.append(common)
+                last = common
+            else:
+                contents.append((key, found))
+                last = key
+        parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'
+                 '<ListBucketResult xmlns="http://s3.amazonaws.com/doc/2006-03-01/">',
+                 "<Name>%s</Name>" % xml_escape(request.bucket),
+                 "<Prefix>%s</Prefix>" % xml_escape(prefix),
+                 "<Marker>%s</Marker>" % xml_escape(marker),
+                 "<MaxKeys>%d</MaxKeys>" % max_keys]
+        if delimiter:
+            parts.append("<Delimiter>%s</Delimiter>" % xml_escape(delimiter))
+            if truncated and last is not None:
+                parts.append("<NextMarker>%s</NextMarker>" % xml_escape(last))
+        parts.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
+        for key, found in contents:
+            parts.append(
+                "<Contents><Key>%s</Key><LastModified>%s</LastModified><ETag>%s</ETag>"
+                "<Size>%d</Size><StorageClass>STANDARD</StorageClass></Contents>"
+                % (xml_escape(key), found.mtime.strftime("%Y-%m-%dT%H:%M:%S.")
+                   + "%03dZ" % (found.mtime.microsecond // 1000),
+                   xml_escape(found.etag), len(found.data)))
+        for common in prefixes:
+            parts.append("<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>"
+                         % xml_escape(common))
+        parts.append("</ListBucketResult>")
+        body = "".join(parts).encode("utf-8", "surrogateescape")
+        return Reply(200, body, [("Content-Type", "application/xml")])
+
+    # Connections.
+
+    def _add(self, fault):
+        with self.lock:
+            self.faults.append(fault)
+        return fault
+
+    def _fault_for(self, request):
+        with self.lock:
+            for fault in self.faults:
+                if fault.matches(request):
+                    fault.hits += 1
+                    return fault
+        return None
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.connections += 1
+                self._socks.append(sock)
+            thread = threading.Thread(target=self._serve, args=(sock,), daemon=True)
+            with self.lock:
+                self._threads.append(thread)
+            thread.start()
+
+    def _serve(self, sock):
+        sock.settimeout(WAIT)
+        try:
+            if self.tls is not None:
+                sock = self.tls.wrap_socket(sock, server_side=True)
+                with self.lock:
+                    self._socks.append(sock)
+            connection = _Connection(sock)
+            while not self.stopping.is_set():
+                if not self._exchange(connection):
+                    break
+        except (OSError, ssl.SSLError, ValueError):
+            pass  # the client went away or refused the certificate
+        finally:
+            try:
+                sock.close()
+            except OSError:
+                pass
+
+    def _exchange(self, connection):
+        """Serves one request; False when the connection is to be closed."""
+        request = connection.read_request()
+        if request is None:
+            return False
+        if isinstance(request, Reply):  # a request that could not be parsed
+            connection.send(request.head() + request.body)
+            return False
+        with self.lock:
+            self.requests.append(request)
+        fault = None
+        try:
+            resource = self.locate(request)
+            self.authenticate(request, resource)
+            fault = self._fault_for(request)
+            if fault is not None and fault.kind == "silent":
+                connection.wait_closed(self.stopping)
+                return False
+            if fault is not None and fault.kind == "fail":
+                code = fault.code or REASONS.get(fault.status, "Error").replace(" ", "")
+                raise Refusal(fault.status, code, "A scripted failure", Key=request.key)
+            reply = self.handle(request)
+        except Refusal as refusal:
+            reply = refusal.reply
+        request.status = reply.status
+        request.error = reply.error
+        body = b"" if request.method == "HEAD" else reply.body
+        if fault is not None and fault.kind == "cut":
+            head = reply.head()
+            if body:
+                after = len(body) // 2 if fault.after is None else fault.after
+                connection.send(head + body[:after])
+            else:
+                connection.send(head[:len(head) // 2])
+            return False
+        connection.send(reply.head() + body)
+        keep = request.version == "HTTP/1.1" and \
+            (request.header("connection", "") or "").lower() != "close"
+        return keep
+
+
+class _Connection:
+    """Reads requests from one socket, keeping what arrived past each one."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.pending = bytearray()
+
+    def _fill(self):
+        data = self.sock.recv(1 << 20)
+        if not data:
+            return False
+        self.pending += data
+        return True
+
+    def _take(self, count):
+        while len(self.pending) < count:
+            if not self._fill():
+                return None
+        data = bytes(self.pending[:count])
+        del self.pending[:count]
+        return data
+
+    def _line(self):
+        while True:
+            end = self.pending.find(b"\r\n")
+            if end >= 0:
+                line = bytes(self.pending[:end])
+                del self.pending[:end + 2]
+                return line
+            if len(self.pending) > MAX_HEAD or not self._fill():
+                return None
+
+    def read_request(self):
+        """A Request, a Reply to send for a malformed one, or None at the end."""
+        try:
+            while b"\r\n\r\n" not in self.pending:
+                if len(self.pending) > MAX_HEAD:
+                    return error_reply(400, "RequestHeaderSectionTooLarge",
+                                       "Your request header section exceeds the maximum "
+                                       "allowed size.")
+                if not self._fill():
+                    return None
+        except (socket.timeout, OSError):
+            return None
+        end = self.pending.find(b"\r\n\r\n")
+        head = bytes(self.pending[:end]).decode("utf-8", "surrogateescape")
+        del self.pending[:end + 4]
+        lines = head.split("\r\n")
+        parts = lines[0].split(" ")
+        if len(parts) != 3 or not parts[2].startswith("HTTP/"):
+            return error_reply(400, "BadRequest", "An error occurred when parsing the "
+                               "HTTP request.", RequestLine=lines[0])
+        headers = []
+        for line in lines[1:]:
+            name, colon, value = line.partition(":")
+            if not colon or name != name.strip():
+                return error_reply(400, "BadRequest", "An error occurred when parsing the "
+                                   "HTTP request.", HeaderLine=line)
+            headers.append((name, value.strip()))
+        request = Request(parts[0], parts[1], parts[2], headers, b"")
+        if (request.header("expect", "") or "").lower() == "100-continue":
+            self.send(b"HTTP/1.1 100 Continue\r\n\r\n")
+        try:
+            body = self._body(request)
+        except (socket.timeout, OSError):
+            body = None
+        if body is None:
+            return None
+        if isinstance(body, Reply):
+            return body
+        request.body = body
+        return request
+
+    def _body(self, request):
+        chunked = (request.header("transfer-encoding", "") or "").lower()
+        if chunked == "chunked":
+            pieces = []
+            while True:
+                line = self._line()
+                if line is None:
+                    return None
+                try:
+                    size = int(line.split(b";")[0].strip(), 16)
+                except ValueError:
+                    return error_reply(400, "IncompleteBody", "Bad chunk size")
+                if size == 0:
+                    while True:  # trailer lines up to the empty one
+                        line = self._line()
+                        if line is None:
+                            return None
+                        if line == b"":
+                            return b"".join(pieces)
+                piece = self._take(size + 2)
+                if piece is None:
+                    return None
+                pieces.append(piece[:size])
+        length = request.header("content-length")
+        if length is None:
+            if request.method == "PUT":
+                return error_reply(411, "MissingContentLength",
+                                   "You must provide the Content-Length HTTP header.")
+            return b""
+        try:
+            count = int(length)
+        except ValueError:
+            return error_reply(400, "InvalidArgument", "Bad Content-Length",
+                               ArgumentName="Content-Length", ArgumentValue=length)
+        return self._take(count)
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def wait_closed(self, stopping):
+        """Holds the connection, answering nothing, until the client closes
+        it or the store stops."""
+        self.sock.settimeout(0.2)
+        while not stopping.is_set():
+            try:
+                if not self.sock.recv(65536):
+                    return
+            except socket.timeout:
+                continue
+            except OSError:
+                return
