@@ -132,7 +132,7 @@ class DispatchTest(CliTest):
 
     def test_store_commands_are_not_available_yet(self):
         self.configure()
-        for args in (["list"], ["sync"]):
+        for args in (["list"],):
             with self.subTest(args=args):
                 message = "Error! The %s command is not available yet.\n" % args[0]
                 self.assertRun(args, message, 1)
