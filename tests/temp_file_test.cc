@@ -62,3 +62,12 @@ TEST(TempFileNames, Recognised) {
   EXPECT_FALSE(temp_file::is_temp_name(".kuvet"));
   EXPECT_FALSE(temp_file::is_temp_name(""));
 }
+
+TEST(TempFileNames, StaleOnlyWhenTheWriterIsGone) {
+  std::string mine = ".a.kuvet-part-" + std::to_string(getpid()) + "-0";
+  EXPECT_FALSE(temp_file::is_stale(mine));
+  EXPECT_FALSE(temp_file::is_stale(".a.kuvet-part-1-0"));  // init is always alive
+  EXPECT_TRUE(temp_file::is_stale(".a.kuvet-part-999999999-0"));
+  EXPECT_TRUE(temp_file::is_stale(".a.kuvet-part-x"));
+  EXPECT_FALSE(temp_file::is_stale("a.kuvet-part-999999999-0"));
+}

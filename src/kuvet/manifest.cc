@@ -35,7 +35,7 @@ kuvet::folder_scan kuvet::scan_folder() {
     std::string key = entry->name.size() > 2 ? entry->name.substr(2) : "";
     std::string own = key.substr(key.rfind('/') + 1);
     if (own.empty() || own[0] == '.') {
-      if (temp_file::is_temp_name(own) && !entry->is_dir) scan.leftovers.push_back(key);
+      if (!entry->is_dir && temp_file::is_stale(own)) scan.leftovers.push_back(key);
       continue;
     }
     if (entry->is_dir) key += "/";

@@ -8,6 +8,8 @@
 // has since deleted it. A failure leaves both sides as they were or further
 // along, and the next run finishes the work.
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +75,27 @@ class sync_run {
   var warned = var::object();          // unsafe keys already reported
 };
 
+// Holds an exclusive lock on ".kuvet" for the run, so that two runs in one
+// folder (an overlapping cron job) cannot interleave.
+class folder_lock {
+ public:
+  folder_lock() : fd(open(".kuvet", O_RDONLY | O_CLOEXEC)) {}
+  ~folder_lock() {
+    if (fd >= 0) close(fd);
+  }
+  // False only when another process holds the lock.
+  bool acquire() { return fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+ private:
+  int fd;
+};
+
 bool sync_run::run() {
+  folder_lock lock;
+  if (!lock.acquire()) {
+    puts("Error! Another kuvet sync is running in this folder.");
+    return false;
+  }
   if (!read_sides()) return false;
   if (local_revision < remote_revision) {
     download_phase();

@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -61,6 +63,15 @@ bool temp_file::commit(const std::string& target) {
 
 bool temp_file::is_temp_name(const std::string& name) {
   return !name.empty() && name[0] == '.' && name.find(marker) != std::string::npos;
+}
+
+bool temp_file::is_stale(const std::string& name) {
+  if (!is_temp_name(name)) return false;
+  // The name carries the writer's process id: spare files of a live process.
+  size_t at = name.rfind(marker);
+  long pid = strtol(name.c_str() + at + sizeof marker - 1, nullptr, 10);
+  if (pid <= 0) return true;
+  return pid != long(getpid()) && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
 bool temp_file::write(const std::string& target, const std::string& data) {

@@ -21,8 +21,11 @@ class temp_file {
   // Renames it over `target`; false with errno set.
   bool commit(const std::string& target);
 
-  // True when a folder entry named `name` is a left-over temporary file.
+  // True when a folder entry named `name` is a temporary file of this kind.
   static bool is_temp_name(const std::string& name);
+  // True when it is one that no running process is writing any more: the
+  // left-over of an interrupted download, safe to remove.
+  static bool is_stale(const std::string& name);
 
   // Replaces `target` with `data` atomically (a temporary file renamed over
   // it): a crash leaves the old content or the new, never a mix.
