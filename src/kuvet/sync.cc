@@ -50,6 +50,9 @@ class sync_run {
   bool report_failed_downloads();
   bool usable_remote_key(const std::string& key);
   bool changed_locally(const std::string& key, double ltime) const;
+  bool changed_in_store(const std::string& key, double rtime) const {
+    return recorded(key) && record[key].num() != rtime;
+  }
   bool recorded(const std::string& key) const { return !record.is_null() && record.has(key); }
   bool excluded_local(const std::string& key) const;
   bool still_current();
@@ -157,9 +160,12 @@ bool sync_run::usable_remote_key(const std::string& key) {
   return false;
 }
 
-// Changed since the last synchronisation: newer than the folder's revision,
-// or not as the record has it. Without a record nothing is known, and a
-// file counts as changed so that both versions are kept.
+// Changed here since the last synchronisation: newer than the folder's
+// revision, or not as the record has it. Without a record nothing is known,
+// and a file counts as changed so that both versions are kept. (Changed in
+// the store: newer than the folder's revision, or, by the record, another
+// time than the folder had; that catches an edit made within the second of
+// the last revision.)
 bool sync_run::changed_locally(const std::string& key, double ltime) const {
   return local_revision < ltime || !recorded(key) || record[key].num() != ltime;
 }
@@ -180,7 +186,7 @@ void sync_run::download_phase() {
     }
     if (special.has(key)) continue;
     double ltime = local[key].num();
-    if (local_revision < rtime && rtime != ltime) {
+    if (rtime != ltime && (local_revision < rtime || changed_in_store(key, rtime))) {
       fetch(key, rtime, changed_locally(key, ltime));
     } else if (rtime == ltime && recorded(key) && record[key].num() != rtime) {
       // Changed here and in the store within the same second: equal times
@@ -417,17 +423,18 @@ bool sync_run::finish() {
       return false;
     }
     if (!write_revision(revision)) return false;
-    sync_record::save(store.url, entries);
+    if (!sync_record::save(store.url, entries)) failed = true;
     puts(("New revision: " + base::num(revision)).c_str());
     return true;
   }
   if (local_revision < remote_revision) {
     if (!write_revision(remote_revision)) return false;
-    sync_record::save(store.url, entries);
+    if (!sync_record::save(store.url, entries)) failed = true;
     puts(("At revision: " + base::num(remote_revision)).c_str());
     return true;
   }
-  if (record.is_null() || record.str() != entries.str()) sync_record::save(store.url, entries);
+  if ((record.is_null() || record.str() != entries.str()) && !sync_record::save(store.url, entries))
+    failed = true;
   return true;
 }
 

@@ -34,11 +34,13 @@ bool accepted(bool filtered, const std::vector<std::string>& patterns,
   return false;
 }
 
-// The item of one entry, its status read through symbolic links.
+// The item of one entry, its status read through symbolic links. The path is
+// used as built from the folder's own names: normalising it would turn a "\\"
+// inside a file name into a separator and name another file.
 item entry_item(const std::string& full_path) {
   item entry;
   entry.ok = true;
-  entry.name = normalize(full_path);
+  entry.name = full_path;
   struct stat st;
   if (stat(entry.name.c_str(), &st) != 0) {
     entry.ok = false;
@@ -60,10 +62,10 @@ bool for_dir(const std::string& start, const std::function<void(item&)>& callbac
   if (filtered) patterns = base::split(pattern, "\n", false);
 
   base::linkedlist<std::string> queue;
-  queue.add(start);
+  queue.add(normalize(start));
   std::set<std::pair<dev_t, ino_t>> entered;  // folders already walked
   while (queue.count > 0) {
-    std::string path = normalize(queue.pop());
+    std::string path = queue.pop();
     dir_handle handle(path.find('\0') == std::string::npos ? opendir(path.c_str()) : nullptr);
     struct stat st;
     if (handle == nullptr || fstat(dirfd(handle.get()), &st) != 0) {
@@ -83,7 +85,7 @@ bool for_dir(const std::string& start, const std::function<void(item&)>& callbac
         return false;
       }
       std::string name = found->d_name;
-      std::string full_path = path + "/" + name;
+      std::string full_path = !path.empty() && path.back() == '/' ? path + name : path + "/" + name;
       item entry = entry_item(full_path);
       if (!recursive) entry.name = name;
       if (entry.is_dir) {
