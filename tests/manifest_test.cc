@@ -151,15 +151,17 @@ TEST_F(ManifestTest, NamedPipeIsSpecial) {
 TEST_F(ManifestTest, LeftOverTemporaryFilesAreCollectedNotListed) {
   folder("docs");
   write("a.txt");
-  write(".a.txt.kuvet-part-1-0");
-  write("docs/.b.txt.kuvet-part-77-3");
+  write(".a.txt.kuvet-part-999999999-0");
+  write("docs/.b.txt.kuvet-part-999999998-3");
+  write(".c.txt.kuvet-part-" + std::to_string(getpid()) + "-0");  // still being written
   write(".unrelated");
   kuvet::folder_scan scan = kuvet::scan_folder();
   EXPECT_EQ(keys_of(scan.manifest), (std::vector<std::string>{"a.txt", "docs/"}));
   std::vector<std::string> leftovers = scan.leftovers;
   std::sort(leftovers.begin(), leftovers.end());
   EXPECT_EQ(leftovers,
-            (std::vector<std::string>{".a.txt.kuvet-part-1-0", "docs/.b.txt.kuvet-part-77-3"}));
+            (std::vector<std::string>{".a.txt.kuvet-part-999999999-0",
+                                      "docs/.b.txt.kuvet-part-999999998-3"}));
   EXPECT_TRUE(scan.special.is_object());
   EXPECT_EQ(scan.special.size(), 0);
 }
