@@ -158,7 +158,11 @@ void sync_run::download_phase() {
     }
     if (special.has(key)) continue;
     double ltime = local[key].num();
-    if (local_revision < rtime && rtime != ltime) {
+    // Changed in the store since this folder's last synchronisation: newer
+    // than its revision, or not the time its record holds. An edit made
+    // elsewhere before this folder's last run can reach the store after it.
+    bool store_changed = local_revision < rtime || (recorded(key) && record[key].num() != rtime);
+    if (store_changed && rtime != ltime) {
       fetch(key, rtime, changed_locally(key, ltime));
     } else if (rtime == ltime && recorded(key) && record[key].num() != rtime) {
       // Changed here and in the store within the same second: equal times
