@@ -8,7 +8,6 @@ SyncCase holds the helpers the fault tests (test_sync_faults.py) share.
 
 import json
 import os
-import re
 import stat
 import time
 import unittest
@@ -116,7 +115,7 @@ class SyncCase(harness.KuvetTestCase):
         for root, dirs, files in os.walk(folder):
             for name in dirs + files:
                 rel = os.path.relpath(os.path.join(root, name), folder)
-                if any(part.startswith(".") for part in rel.split(os.sep)[-1:]):
+                if name.startswith("."):
                     continue
                 if name in dirs:
                     found[rel + "/"] = None

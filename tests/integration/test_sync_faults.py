@@ -8,7 +8,6 @@ import json
 import os
 import shutil
 import subprocess
-import time
 import unittest
 import uuid
 
@@ -197,6 +196,19 @@ class RevisionsAndRecord(FaultCase):
         self.assertSync(a, [" <- fromB.txt", " -> moved.txt", " -> sub/moved2.txt", NEW])
         self.assertEqual(self.content(a, "moved.txt"), b"moved in")
         self.assertSync(b, [" <- moved.txt", " <- sub/", " <- sub/moved2.txt", AT])
+        self.assertSameFiles(a, b)
+
+    def test_a_file_replaced_by_an_older_one_is_not_deleted(self):
+        # The store deleted x.txt, and this folder replaced its x.txt by an
+        # older file meanwhile. Before: older than the revision meant
+        # unchanged, so the replacement was deleted.
+        a, b = self.pair({"x.txt": "v0", "y.txt": "v0"})
+        os.remove(os.path.join(b, "x.txt"))
+        self.assertSync(b, [" -x x.txt", NEW])
+        self.put_file(a, "x.txt", "moved over", self.old() - 100)
+        self.assertSync(a, [" -> x.txt", NEW])
+        self.assertEqual(self.content(a, "x.txt"), b"moved over")
+        self.assertSync(b, [" <- x.txt", AT])
         self.assertSameFiles(a, b)
 
     def test_revisions_strictly_increase_and_nothing_sent_is_lost(self):
