@@ -13,7 +13,9 @@ request to bucket, key and signed resource, and `authenticate` the one place
 that picks the signature scheme, so other addressing and schemes can be
 added there.
 
-Faults are scripted per key (`fail`, `cut`, `silent`), and every request is
+Faults are scripted per key (`fail`, `cut`, `silent`; `skip` lets the first
+matching requests through), `before` runs a test's action just before a
+request is handled (to change the store under a client), and every request is
 recorded (`requests`) for assertions. Standard library only; one thread per
 connection, all shared state under one lock.
 """
@@ -208,12 +210,14 @@ class Fault:
     kind is "fail" (answer `status` with an error document instead of doing
     the request), "cut" (do the request, then close after `after` bytes of
     the reply's body, half of it by default; a reply without a body is cut
-    in its head), or "silent" (read the request, never answer, keep the
-    connection open). times: how many requests it applies to (None: all).
+    in its head), "silent" (read the request, never answer, keep the
+    connection open) or "call" (call action(store, request), then handle the
+    request as usual). times: how many requests it applies to (None: all);
+    skip: how many matching requests pass untouched before it applies.
     """
 
     def __init__(self, kind, key, method=None, bucket=None, times=None, status=500,
-                 code=None, after=None):
+                 code=None, after=None, skip=0, action=None):
         self.kind = kind
         self.key = key
         self.method = method
@@ -222,7 +226,10 @@ class Fault:
         self.status = status
         self.code = code
         self.after = after
+        self.skip = skip
+        self.action = action
         self.hits = 0
+        self.passed = 0     # matching requests let through because of skip
 
     def matches(self, request):
         if self.times is not None and self.hits >= self.times:
@@ -287,6 +294,11 @@ class StrictStore:
         with self.lock:
             return sorted(self.buckets[bucket])
 
+    def delete(self, key, bucket="kuvet"):
+        """Removes an object behind the clients' backs (no request needed)."""
+        with self.lock:
+            self.buckets[bucket].pop(key, None)
+
     def clear(self):
         """Empties every bucket and forgets the faults and the request log."""
         with self.lock:
@@ -295,14 +307,26 @@ class StrictStore:
             self.faults = []
             self.requests = []
 
-    def fail(self, key, status=500, code=None, method=None, bucket=None, times=None):
-        return self._add(Fault("fail", key, method, bucket, times, status=status, code=code))
+    def fail(self, key, status=500, code=None, method=None, bucket=None, times=None, skip=0):
+        return self._add(Fault("fail", key, method, bucket, times, status=status, code=code,
+                               skip=skip))
 
-    def cut(self, key, after=None, method=None, bucket=None, times=None):
-        return self._add(Fault("cut", key, method, bucket, times, after=after))
+    def cut(self, key, after=None, method=None, bucket=None, times=None, skip=0):
+        return self._add(Fault("cut", key, method, bucket, times, after=after, skip=skip))
 
-    def silent(self, key, method=None, bucket=None, times=None):
-        return self._add(Fault("silent", key, method, bucket, times))
+    def silent(self, key, method=None, bucket=None, times=None, skip=0):
+        return self._add(Fault("silent", key, method, bucket, times, skip=skip))
+
+    def before(self, key, action, method=None, bucket=None, times=1, skip=0):
+        """Calls action(store, request) just before a matching request is
+        handled (after its signature was checked), e.g. to change an object
+        between two reads of it."""
+        return self._add(Fault("call", key, method, bucket, times, skip=skip, action=action))
+
+    def clear_faults(self):
+        """Forgets every scripted fault; objects and the request log stay."""
+        with self.lock:
+            self.faults = []
 
     def log(self):
         """A copy of the requests received so far."""
@@ -528,6 +552,9 @@ class StrictStore:
         with self.lock:
             for fault in self.faults:
                 if fault.matches(request):
+                    if fault.passed < fault.skip:
+                        fault.passed += 1
+                        continue
                     fault.hits += 1
                     return fault
         return None
@@ -586,6 +613,8 @@ class StrictStore:
             if fault is not None and fault.kind == "fail":
                 code = fault.code or REASONS.get(fault.status, "Error").replace(" ", "")
                 raise Refusal(fault.status, code, "A scripted failure", Key=request.key)
+            if fault is not None and fault.kind == "call":
+                fault.action(self, request)
             reply = self.handle(request)
         except Refusal as refusal:
             reply = refusal.reply
