@@ -35,6 +35,7 @@ const int item_complete = 5;
 class reader {
  public:
   var run(const std::string& text);
+  const std::string& message() const { return error; }
 
  private:
   bool step(int next, int byte_class);
@@ -91,8 +92,14 @@ var reader::run(const std::string& text) {
     if (!step(next, byte_class)) return var(error);
     state = next;
   }
-  if (markers.count > 0) return var("Incomplete array or object value.");
-  if (values.size() != 1) return var("Did not parse to a single JSON value.");
+  if (markers.count > 0) {
+    error = "Incomplete array or object value.";
+    return var(error);
+  }
+  if (values.size() != 1) {
+    error = "Did not parse to a single JSON value.";
+    return var(error);
+  }
   return values.get(0);
 }
 
@@ -335,6 +342,13 @@ const unsigned char* const* state_table() {
 var parse(const std::string& text) {
   reader r;
   return r.run(text);
+}
+
+var parse(const std::string& text, std::string* error) {
+  reader r;
+  var value = r.run(text);
+  *error = r.message();
+  return error->empty() ? value : var();
 }
 
 }  // namespace json

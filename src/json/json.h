@@ -16,6 +16,9 @@ namespace json {
 // with a message, so that the recursive tear-down, comparison and writing of
 // a value cannot overflow the stack. Partly built values are released.
 var parse(const std::string& text);
+// The same, telling the two apart: null with the message in *error when the
+// text is not acceptable, else the value with *error empty.
+var parse(const std::string& text, std::string* error);
 
 const int max_depth = 1000;
 

@@ -26,6 +26,8 @@ unsigned char folded(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 :
 
 }  // namespace
 
+bool is_text(const std::string& key) { return valid_utf8(key); }
+
 bool is_folder(const std::string& key) { return !key.empty() && key.back() == '/'; }
 
 bool is_conflict_copy(const std::string& key) { return ends_with(key, ".CONFLICT"); }

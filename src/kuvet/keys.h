@@ -17,6 +17,10 @@ bool is_conflict_copy(const std::string& key);
 // begin with "." (hidden names are never synchronised).
 bool is_safe(const std::string& key);
 
+// True when key is valid UTF-8, so that ".manifest" can hold it unchanged
+// (the JSON writer turns invalid bytes into U+FFFF).
+bool is_text(const std::string& key);
+
 // The order of the folder walk's sorted names: "./" + key without a folder's
 // trailing "/", compared byte by byte with A-Z folded to a-z, a prefix first.
 bool walk_order(const std::string& a, const std::string& b);

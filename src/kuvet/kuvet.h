@@ -60,8 +60,8 @@ class kuvet {
   bool sync();
 
   // Downloads object `key` into `part` (opened here); false on failure, after
-  // the store's reply has been shown.
-  bool download(const std::string& key, temp_file& part);
+  // the store's reply has been shown (a 404 only when report_missing is set).
+  bool download(const std::string& key, temp_file& part, bool report_missing = true);
 
   // The signing pieces, exposed for tests.
   static std::string date_text(double seconds);

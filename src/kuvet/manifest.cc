@@ -52,9 +52,10 @@ var kuvet::get_remote_manifest(std::string* text) {
   if (text != nullptr) text->clear();
   if (req("GET", ".manifest", nullptr, nullptr, "", &body)) {
     if (text != nullptr) *text = body;
-    var manifest = json::parse(body);
+    std::string why;
+    var manifest = json::parse(body, &why);
     if (manifest.is_object()) return manifest;
-    std::string why = manifest.is_string() ? manifest.str() : "not a JSON object";
+    if (why.empty()) why = "not a JSON object";
     printf("Error! The store's .manifest is damaged (%s): repair or remove it. Nothing was changed.\n",
            why.c_str());
     return var();

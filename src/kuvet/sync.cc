@@ -227,7 +227,7 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
   size_t slash = key.rfind('/');
   if (slash != std::string::npos) os::mkdir(key.substr(0, slash + 1));
   temp_file part(key);
-  if (!store.download(key, part)) {
+  if (!store.download(key, part, false)) {
     if (store.status == 404) {
       printf("Warning! Listed in the store's .manifest but missing from the store: %s\n", key.c_str());
       absent.set(key, true);
@@ -380,6 +380,7 @@ var sync_run::manifest_to_publish(double revision) const {
   for (int i = 0; i < names.size(); i++) {
     std::string key = names.get(i).str();
     if (entries.has(key) || absent.has(key) || deleted.has(key) || keys::is_conflict_copy(key)) continue;
+    if (!keys::is_text(key)) continue;  // cannot be written back unchanged
     if (keys::is_folder(key) && !local.has(key) && recorded(key)) continue;  // deleted here
     entries.set(key, remote[key]);
   }

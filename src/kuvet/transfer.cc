@@ -10,20 +10,23 @@
 #include "kuvet/kuvet.h"
 #include "kuvet/temp_file.h"
 
-bool kuvet::download(const std::string& key, temp_file& part) {
+bool kuvet::download(const std::string& key, temp_file& part, bool report_missing) {
   if (!part.open()) {
     printf("Failed to open %s for writing.\n", key.c_str());
     return false;
   }
-  bool ok = req("GET", key, nullptr, part.file, "", nullptr);
+  std::string unused;  // the body goes to the file; the reply is reported here
+  bool ok = req("GET", key, nullptr, part.file, "", &unused);
   if (!part.close()) {
     if (ok) printf("Error! Could not write %s: %s\n", key.c_str(), strerror(errno));
     ok = false;
   }
-  if (!ok && status != 0 && (status < 200 || status > 299)) {
-    // The store's error document went to the file: show it, as for other requests.
+  if (!ok && !reply_head.empty() && (report_missing || status != 404)) {
+    // The store's error document went to the file: show it with the head.
+    printf("Error! GET of %s failed:\n", key.c_str());
     std::string reply = base::load(part.path);
-    if (!reply.empty() && reply.size() < 65536) puts(reply.c_str());
+    if (reply.size() > 65536) reply.clear();
+    puts((reply_head + reply).c_str());
   }
   return ok;
 }

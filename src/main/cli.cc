@@ -88,13 +88,6 @@ int init() {
   return 0;
 }
 
-// True when text is a lone JSON string: the reader returns its messages as
-// strings too, and wrapping the text in brackets tells the two apart.
-bool is_json_string(const std::string& text) {
-  var wrapped = json::parse("[" + text + "]");
-  return wrapped.is_array() && wrapped.size() == 1 && wrapped.get(0).is_string();
-}
-
 // Reads ".kuvet" into *config, or prints why it cannot be used.
 bool load_config(var* config) {
   std::string text;
@@ -167,13 +160,12 @@ bool parse_config(const std::string& text, var* config, std::string* problem) {
     *problem = "empty file";
     return false;
   }
-  var value = json::parse(text);
+  var value = json::parse(text, problem);
   if (value.is_object()) {
     *config = value;
     return true;
   }
-  bool message = value.is_string() && !is_json_string(text);
-  *problem = message ? value.str() : "not an object";
+  if (problem->empty()) *problem = "not an object";
   return false;
 }
 
