@@ -1,6 +1,8 @@
 #include "kuvet/keys.h"
 
 #include <gtest/gtest.h>
+
+#include "temp_folder.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,29 +125,13 @@ TEST(KeysWalkOrder, LettersFoldedAndAPrefixFirst) {
                                       "\xc3\xa9"}));
 }
 
-class ConflictNameTest : public testing::Test {
+class ConflictNameTest : public temp_folder_test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kuvet_keys_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    old_cwd = cwd;
-    free(cwd);
-    ASSERT_EQ(chdir(root.c_str()), 0);
-  }
-  void TearDown() override {
-    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
-    EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
-  }
   void touch(const std::string& name) {
     FILE* f = fopen(name.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fclose(f);
   }
-  std::string root;
-  std::string old_cwd;
 };
 
 TEST_F(ConflictNameTest, FirstFreeNameNeverAnExistingOne) {

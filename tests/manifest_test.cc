@@ -1,6 +1,8 @@
 // The folder's manifest, built from real folders in a temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "temp_folder.h"
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -17,23 +19,8 @@
 
 namespace {
 
-class ManifestTest : public testing::Test {
+class ManifestTest : public temp_folder_test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kuvet_manifest_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    old_cwd = cwd;
-    free(cwd);
-    ASSERT_EQ(chdir(root.c_str()), 0);
-  }
-  void TearDown() override {
-    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
-    std::string command = "chmod -R u+rwx '" + root + "' && rm -rf '" + root + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
 
   // A file with the given modification time.
   void write(const std::string& name, double time = 1000000000) {
@@ -60,8 +47,6 @@ class ManifestTest : public testing::Test {
     return list;
   }
 
-  std::string root;
-  std::string old_cwd;
 };
 
 TEST_F(ManifestTest, EmptyFolderGivesAnEmptyObject) {

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+
+#include "temp_folder.h"
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -23,23 +25,8 @@ const char url[] = "http://kuvet.s3.localhost:9000/";
 const char damaged_warning[] =
     "Warning! .kuvet-synced is damaged: nothing will be deleted on either side this time.\n";
 
-class SyncRecordTest : public testing::Test {
+class SyncRecordTest : public temp_folder_test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kuvet_sync_record_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    old_cwd = cwd;
-    free(cwd);
-    ASSERT_EQ(chdir(root.c_str()), 0);
-  }
-  void TearDown() override {
-    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
-    std::string command = "chmod -R u+rwx '" + root + "' 2>/dev/null; rm -rf '" + root + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
 
   // The names in the folder, sorted, "." and ".." left out.
   static std::vector<std::string> folder_names(const std::string& path) {
@@ -71,8 +58,6 @@ class SyncRecordTest : public testing::Test {
     return entries.str();
   }
 
-  std::string root;
-  std::string old_cwd;
 };
 
 TEST_F(SyncRecordTest, SavedEntriesLoadForTheSameStore) {

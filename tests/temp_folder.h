@@ -1,0 +1,30 @@
+// A test fixture that runs each test inside a fresh temporary folder and
+// removes it afterwards (permissions restored first, so locked folders go too).
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+class temp_folder_test : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kuvet_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root = pattern;
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_NE(cwd, nullptr);
+    old_cwd = cwd;
+    free(cwd);
+    ASSERT_EQ(chdir(root.c_str()), 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
+    std::string command = "chmod -R u+rwx '" + root + "' 2>/dev/null; rm -rf '" + root + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+  }
+
+  std::string root;
+  std::string old_cwd;
+};
