@@ -58,12 +58,14 @@ std::string kuvet::header_block(const std::string& method, const std::string& en
 }
 
 bool kuvet::req(const std::string& method, const std::string& path, FILE* upload,
-                FILE* download, const std::string& body, std::string* response) {
+                FILE* download, const std::string& body, std::string* response,
+                const std::string& query) {
   std::string key = base::url_encode(path, true);
   std::string date = date_text(double(time(nullptr)));
   bool complete = false;
   reply_head.clear();
-  std::string reply = http::req(url + key, header_block(method, key, date, body), method, upload,
+  std::string target = url + key + (query.empty() ? "" : "?" + query);
+  std::string reply = http::req(target, header_block(method, key, date, body), method, upload,
                                 download, &reply_head, nullptr, &complete);
   status = status_of(reply_head);
   bool ok = complete && reply_head.compare(0, 10, "HTTP/1.1 2") == 0;

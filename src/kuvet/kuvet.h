@@ -11,6 +11,9 @@
 #include "var/var.h"
 
 class temp_file;
+namespace os {
+class itemlist;
+}
 
 class kuvet {
  public:
@@ -22,8 +25,10 @@ class kuvet {
   // store itself). `upload` is streamed as the body, the reply body goes to
   // `download` or, when `response` is given, into *response; otherwise a
   // failed request prints the store's reply. True for a whole 2xx reply.
+  // `query`, when given, is sent after a "?" (it is not part of the signed
+  // resource).
   bool req(const std::string& method, const std::string& path, FILE* upload, FILE* download,
-           const std::string& body, std::string* response);
+           const std::string& body, std::string* response, const std::string& query = "");
 
   // Downloads object `path` into the file `path`, replacing it only once the
   // whole object has arrived; on failure the file is left as it was.
@@ -54,6 +59,12 @@ class kuvet {
   var get_remote_manifest(std::string* text = nullptr);
   // Uploads `manifest` as ".manifest".
   bool put_remote_manifest(const var& manifest);
+
+  // Appends one item per object of the store (key, size, last-modified
+  // time) to `items`, following the listing page by page. The total size in
+  // bytes, or -1 (after the store's reply has been printed) when a request
+  // failed; the items of the pages read before stay.
+  double list(os::itemlist& items);
 
   // Two-way synchronisation of the current folder with the store. False
   // when anything failed (each failure has been reported).

@@ -10,10 +10,12 @@
 #include <cstring>
 
 #include "base/file.h"
+#include "base/text.h"
 #include "http/user_agent.h"
 #include "import/openssl.h"
 #include "json/json.h"
 #include "kuvet/kuvet.h"
+#include "os/item.h"
 
 namespace cli {
 
@@ -103,12 +105,16 @@ bool load_config(var* config) {
 
 // The store commands. Each builds a `kuvet` from the configuration and runs
 // one operation on it.
-int not_available(const char* name) {
-  printf("Error! The %s command is not available yet.\n", name);
-  return 1;
-}
 
-int list_store(const var&, const std::string&) { return not_available("list"); }
+// Prints the store's objects and their total; a failed listing still prints
+// the total line ("? Total") and ends with status 1.
+int list_store(const var& config, const std::string&) {
+  os::itemlist items;
+  double total = kuvet(config).list(items);
+  items.print();
+  puts((base::format_size(total) + " Total").c_str());
+  return total < 0 ? 1 : 0;
+}
 int sync_store(const var& config, const std::string&) { return kuvet(config).sync() ? 0 : 1; }
 
 // Asks before a download replaces an existing file; only a line that is

@@ -130,13 +130,6 @@ class DispatchTest(CliTest):
                 self.assertNotIn(b"Invalid command", extra.stdout)
                 self.assertNotIn(b"Missing path", extra.stdout)
 
-    def test_store_commands_are_not_available_yet(self):
-        self.configure()
-        for args in (["list"],):
-            with self.subTest(args=args):
-                message = "Error! The %s command is not available yet.\n" % args[0]
-                self.assertRun(args, message, 1)
-
 
 class InvalidConfigurationTest(CliTest):
     """A .kuvet that is not a JSON object is refused with the reason."""
