@@ -1,8 +1,14 @@
 // Lenient search of free text for a date, a time of day and a zone offset,
 // written into a calendar::gregorian the caller filled with defaults.
-// Nothing is reported: what is not found leaves the fields as they were.
-// Safe across threads (the compiled expressions are immutable once built).
+// Nothing is reported: what is not found leaves the fields as they were, and
+// values are stored as found, without range checks ("2026-13-45" gives month
+// 13, day 45). The parsers look only at the first parse_limit bytes of the
+// text: a date, time or zone is short, and the regular-expression search
+// recurses per byte it matches, so unbounded network text could exhaust the
+// stack. Safe across threads (each expression is compiled once and is
+// immutable afterwards).
 #pragma once
+#include <cstddef>
 #include <string>
 
 #include "calendar/gregorian.h"
@@ -10,7 +16,12 @@
 
 namespace calendar {
 
-// One compiled regular expression (ECMAScript grammar).
+// Bytes of a text that parse_date, parse_time and parse_zone search.
+constexpr size_t parse_limit = 256;
+
+// One compiled regular expression (ECMAScript grammar). An invalid pattern
+// makes an expression that never matches. search takes the whole text; a
+// caller feeding it long untrusted text bounds the text first.
 class regex_t {
  public:
   explicit regex_t(const std::string& pattern);
@@ -26,11 +37,17 @@ class regex_t {
   compiled* expression;
 };
 
-// Sets year, month and day from the first of the eight date forms found.
+// Sets year, month and day from the first of the eight date forms found:
+// YYYY-M-D, YYYY/M/D, YYYY.M.D, M-D-YYYY, M/D/YYYY, M.D.YYYY (the year-last
+// forms are month first), "December 5, 2026" and "05 Dec 2026".
 void parse_date(const std::string& text, gregorian& date);
-// Sets hour, minute and second from the first time found, reading "AM"/"PM".
+// Sets hour, minute and second from the first "H:MM" or "H:MM:SS" found (0
+// seconds when absent). When a time is found and "PM" occurs anywhere in the
+// text (any case), hours 1-11 gain 12; else when "AM" occurs, 12 becomes 0.
 void parse_time(const std::string& text, gregorian& date);
-// Seconds to add to a local reading to get UTC; 0 when no offset is found.
+// Seconds to add to a local reading to get UTC, from the first "+HH:MM",
+// "+HHMM" or "-HHMM" found (so "+02:00" gives -7200); 0 when none is found.
+// Not anchored: the "-2026" of "12-05-2026" reads as an offset too.
 int parse_zone(const std::string& text);
 // 1-12 for a name beginning with a month's three letters (any case), else 0.
 int _match_month(const var& name);
