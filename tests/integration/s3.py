@@ -144,16 +144,23 @@ class S3rver:
 
     # Requests of our own, signed correctly, to seed or check the store.
 
-    def request(self, method, key, body=None, bucket="kuvet", headers=None, cafile=None):
-        """(status, header dict with lower-case names, body bytes)."""
+    def connect(self, cafile=None):
+        """A new connection to the server (https when it serves TLS)."""
         if self.tls:
             context = ssl.create_default_context(cafile=cafile)
             context.check_hostname = False
             context.verify_mode = ssl.CERT_NONE if cafile is None else ssl.CERT_REQUIRED
-            conn = http.client.HTTPSConnection(harness.HOST, self.port, timeout=60,
+            return http.client.HTTPSConnection(harness.HOST, self.port, timeout=60,
                                                context=context)
-        else:
-            conn = http.client.HTTPConnection(harness.HOST, self.port, timeout=60)
+        return http.client.HTTPConnection(harness.HOST, self.port, timeout=60)
+
+    def request(self, method, key, body=None, bucket="kuvet", headers=None, cafile=None,
+                query="", conn=None):
+        """(status, header dict with lower-case names, body bytes). query is
+        sent after "?" unsigned; conn, when given, is used and left open."""
+        own = conn is None
+        if own:
+            conn = self.connect(cafile)
         path = "/" + strict_store.encode_key(key)
         sent = [("Host", "%s:%d" % (self.host(bucket), self.port)),
                 ("Date", strict_store.http_date())]
@@ -161,7 +168,8 @@ class S3rver:
         text = strict_store.string_to_sign(method, sent, "/%s%s" % (bucket, path))
         sent.append(("Authorization", "AWS %s:%s" % (ACCESS_ID, strict_store.sign(SECRET, text))))
         try:
-            conn.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
+            target = path + ("?" + query if query else "")
+            conn.putrequest(method, target, skip_host=True, skip_accept_encoding=True)
             for name, value in sent:
                 conn.putheader(name, value)
             if body is not None:
@@ -170,6 +178,20 @@ class S3rver:
             reply = conn.getresponse()
             data = reply.read()
             return reply.status, {k.lower(): v for k, v in reply.getheaders()}, data
+        finally:
+            if own:
+                conn.close()
+
+    def put_many(self, objects, bucket="kuvet"):
+        """Uploads (key, data) pairs over one kept-alive connection."""
+        conn = self.connect()
+        try:
+            for key, data in objects:
+                if isinstance(data, str):
+                    data = data.encode()
+                status, _, body = self.request("PUT", key, data, bucket, conn=conn)
+                if status != 200:
+                    raise RuntimeError("s3rver refused PUT %s: %d %r" % (key, status, body))
         finally:
             conn.close()
 

@@ -15,8 +15,10 @@ added there.
 
 Faults are scripted per key (`fail`, `cut`, `silent`; `skip` lets the first
 matching requests through), `before` runs a test's action just before a
-request is handled (to change the store under a client), and every request is
-recorded (`requests`) for assertions. Standard library only; one thread per
+request is handled (to change the store under a client), `answer` lets a test
+write the reply itself (e.g. a listing page of its own), and every request is
+recorded (`requests`) for assertions. An object can be given the Size and
+LastModified texts its listing shows, whatever its data (`put`). Standard library only; one thread per
 connection, all shared state under one lock.
 """
 
@@ -194,12 +196,37 @@ def xml_escape(text):
             .replace("'", "&apos;").replace('"', "&quot;"))
 
 
+# A listed_time that leaves the LastModified element out of the listing.
+OMIT = object()
+
+
 class StoredObject:
-    def __init__(self, data, content_type=None):
+    """listed_size / listed_time: the Size and LastModified texts of the
+    object's listing entry instead of its length and time (listed_time OMIT
+    leaves the element out)."""
+
+    def __init__(self, data, content_type=None, listed_size=None, listed_time=None):
         self.data = bytes(data)
         self.content_type = content_type
         self.mtime = datetime.datetime.now(datetime.timezone.utc)
         self.etag = '"%s"' % hashlib.md5(self.data).hexdigest()
+        self.listed_size = listed_size
+        self.listed_time = listed_time
+
+    def listing_entry(self, key):
+        """The object's Contents element in a ListObjects document."""
+        if self.listed_time is OMIT:
+            time = ""
+        else:
+            text = self.listed_time
+            if text is None:
+                text = (self.mtime.strftime("%Y-%m-%dT%H:%M:%S.")
+                        + "%03dZ" % (self.mtime.microsecond // 1000))
+            time = "<LastModified>%s</LastModified>" % xml_escape(text)
+        size = len(self.data) if self.listed_size is None else self.listed_size
+        return ("<Contents><Key>%s</Key>%s<ETag>%s</ETag><Size>%s</Size>"
+                "<StorageClass>STANDARD</StorageClass></Contents>"
+                % (xml_escape(key), time, xml_escape(self.etag), xml_escape(str(size))))
 
 
 # Faults.
@@ -211,8 +238,9 @@ class Fault:
     the request), "cut" (do the request, then close after `after` bytes of
     the reply's body, half of it by default; a reply without a body is cut
     in its head), "silent" (read the request, never answer, keep the
-    connection open) or "call" (call action(store, request), then handle the
-    request as usual). times: how many requests it applies to (None: all);
+    connection open), "call" (call action(store, request), then handle the
+    request as usual) or "answer" (reply with what action(store, request)
+    returns: a Reply, or bytes/str sent as a 200 XML body). times: how many requests it applies to (None: all);
     skip: how many matching requests pass untouched before it applies.
     """
 
@@ -280,9 +308,12 @@ class StrictStore:
         return {"kuvet_url": self.url(bucket, scheme), "aws_id": access_id,
                 "aws_key": self.credentials[access_id]}
 
-    def put(self, key, data, bucket="kuvet"):
+    def put(self, key, data, bucket="kuvet", listed_size=None, listed_time=None):
+        """Stores an object directly; listed_size / listed_time script the
+        Size and LastModified texts of its listing entry (see StoredObject)."""
         with self.lock:
-            self.buckets[bucket][key] = StoredObject(data)
+            self.buckets[bucket][key] = StoredObject(data, listed_size=listed_size,
+                                                     listed_time=listed_time)
 
     def get(self, key, bucket="kuvet"):
         """An object's bytes, or None."""
@@ -322,6 +353,12 @@ class StrictStore:
         handled (after its signature was checked), e.g. to change an object
         between two reads of it."""
         return self._add(Fault("call", key, method, bucket, times, skip=skip, action=action))
+
+    def answer(self, key, action, method=None, bucket=None, times=None, skip=0):
+        """Replies to matching requests (after their signature was checked)
+        with action(store, request): a Reply, or a bytes/str body sent as
+        200 with an XML content type. Key "" matches the listing."""
+        return self._add(Fault("answer", key, method, bucket, times, skip=skip, action=action))
 
     def clear_faults(self):
         """Forgets every scripted fault; objects and the request log stay."""
@@ -528,12 +565,7 @@ class StrictStore:
                 parts.append("<NextMarker>%s</NextMarker>" % xml_escape(last))
         parts.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
         for key, found in contents:
-            parts.append(
-                "<Contents><Key>%s</Key><LastModified>%s</LastModified><ETag>%s</ETag>"
-                "<Size>%d</Size><StorageClass>STANDARD</StorageClass></Contents>"
-                % (xml_escape(key), found.mtime.strftime("%Y-%m-%dT%H:%M:%S.")
-                   + "%03dZ" % (found.mtime.microsecond // 1000),
-                   xml_escape(found.etag), len(found.data)))
+            parts.append(found.listing_entry(key))
         for common in prefixes:
             parts.append("<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>"
                          % xml_escape(common))
@@ -615,7 +647,12 @@ class StrictStore:
                 raise Refusal(fault.status, code, "A scripted failure", Key=request.key)
             if fault is not None and fault.kind == "call":
                 fault.action(self, request)
-            reply = self.handle(request)
+            if fault is not None and fault.kind == "answer":
+                reply = fault.action(self, request)
+                if not isinstance(reply, Reply):
+                    reply = Reply(200, reply, [("Content-Type", "application/xml")])
+            else:
+                reply = self.handle(request)
         except Refusal as refusal:
             reply = refusal.reply
         request.status = reply.status
