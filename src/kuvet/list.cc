@@ -24,6 +24,14 @@ std::string field(const xml& list, const std::string& selector) {
   return xml::decode_entities(list.query(selector).inner());
 }
 
+// A key as one line on a terminal: control characters become "?".
+std::string printable(std::string key) {
+  for (char& c : key) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return key;
+}
+
 }  // namespace
 
 double kuvet::list(os::itemlist& items) {
@@ -41,6 +49,11 @@ double kuvet::list(os::itemlist& items) {
     }
     xml document;
     xml_parser::parse(body, document.nodes);
+    if (document.query("ListBucketResult").nodes.empty()) {
+      puts("Error! The store's reply is not a listing:");
+      puts((reply_head + body).c_str());
+      return -1;
+    }
     xml contents = document.query("Contents");
     std::string last_key;
     for (auto it = contents.nodes.cbegin(); it != contents.nodes.cend(); ++it) {
@@ -48,11 +61,12 @@ double kuvet::list(os::itemlist& items) {
       contents.collect_tag(object.nodes, it);
       os::item entry;
       entry.ok = true;
-      entry.name = field(object, "Key");
+      std::string key = field(object, "Key");
+      entry.name = printable(key);
       entry.size = strtod(field(object, "Size").c_str(), nullptr);
       entry.mtime = object_time(field(object, "LastModified"), midnight);
       total += entry.size;
-      last_key = entry.name;
+      last_key = key;
       items.add(entry);
     }
     // A long listing comes in pages: ask again from the last key received
@@ -60,7 +74,9 @@ double kuvet::list(os::itemlist& items) {
     if (field(document, "IsTruncated") != "true") return total;
     std::string next = field(document, "NextMarker");
     if (next.empty()) next = last_key;
-    if (next.empty() || next == marker) {
+    // Keys come in byte order: a next key that is not after this one would
+    // go round for ever.
+    if (next.empty() || next.compare(marker) <= 0) {
       puts("Error! The store's listing is truncated but names no next key.");
       return -1;
     }

@@ -421,6 +421,22 @@ class StrictStoreTest(ListCases, harness.KuvetTestCase):
         self.assertNotIn("there.txt", result.out)
         self.assertEqual([r.error for r in self.store.log()], ["SignatureDoesNotMatch"])
 
+    def test_a_reply_that_is_no_listing_is_a_failure(self):
+        # Before: a 2xx body without a listing printed "0 B Total", status 0.
+        self.store.answer("", lambda store, request: "<html>maintenance</html>", method="GET")
+        result = self.list()
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Error! The store's reply is not a listing:", result.out)
+        self.assertEqual(result.lines[-1], "? Total")
+
+    def test_control_characters_in_keys_do_not_reach_the_terminal(self):
+        self.script_pages(lambda marker: page(["line&#10;break", "esc&#27;[2J"], False))
+        result = self.list()
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(len(result.lines), 3, result)
+        self.assertTrue(result.lines[0].endswith(" line?break"), result)
+        self.assertTrue(result.lines[1].endswith(" esc?[2J"), result)
+
     # Stores that never stop saying there is more. The scripted store gives
     # up with a 500 after LOOP_GUARD pages, so a client that does not notice
     # still ends; a right one stops long before.
