@@ -41,6 +41,9 @@ bool temp_file::open() {
       unlink(name.c_str());
       return false;
     }
+    // Large writes: a download arrives in blocks of up to 64 KiB, and the
+    // default 4 KiB buffer split each into two system calls.
+    setvbuf(file, nullptr, _IOFBF, 1 << 20);
     path = name;
     return true;
   }
