@@ -1,0 +1,128 @@
+#include "base/sha256.h"
+
+#include <cstring>
+
+namespace base {
+
+namespace {
+
+// The first 32 bits of the fractional parts of the cube roots of the first
+// 64 primes.
+const uint32_t round_constants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+uint32_t load_be32(const unsigned char* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+void store_be32(uint32_t x, unsigned char* p) {
+  p[0] = static_cast<unsigned char>(x >> 24);
+  p[1] = static_cast<unsigned char>(x >> 16);
+  p[2] = static_cast<unsigned char>(x >> 8);
+  p[3] = static_cast<unsigned char>(x);
+}
+
+}  // namespace
+
+sha256_context::sha256_context() { reset(); }
+
+void sha256_context::reset() {
+  static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  memcpy(state_, initial, sizeof state_);
+  buffered_ = 0;
+  total_ = 0;
+}
+
+void sha256_context::compress(const unsigned char* block) {
+  uint32_t w[64];
+  for (int i = 0; i < 16; i++) w[i] = load_be32(block + 4 * i);
+  for (int i = 16; i < 64; i++) {
+    uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+
+  uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+  uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+  for (int i = 0; i < 64; i++) {
+    uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
+    uint32_t choice = (e & f) ^ (~e & g);
+    uint32_t t1 = h + s1 + choice + round_constants[i] + w[i];
+    uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
+    uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+    uint32_t t2 = s0 + majority;
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  state_[0] += a;
+  state_[1] += b;
+  state_[2] += c;
+  state_[3] += d;
+  state_[4] += e;
+  state_[5] += f;
+  state_[6] += g;
+  state_[7] += h;
+}
+
+void sha256_context::update(const void* data, size_t size) {
+  if (size == 0) return;
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  total_ += size;
+  if (buffered_ > 0) {
+    size_t take = block_size - buffered_ < size ? block_size - buffered_ : size;
+    memcpy(buffer_ + buffered_, bytes, take);
+    buffered_ += take;
+    bytes += take;
+    size -= take;
+    if (buffered_ < block_size) return;
+    compress(buffer_);
+    buffered_ = 0;
+  }
+  // Whole blocks straight from the caller's memory, no copy.
+  for (; size >= block_size; bytes += block_size, size -= block_size) compress(bytes);
+  if (size > 0) memcpy(buffer_, bytes, size);
+  buffered_ = size;
+}
+
+std::string sha256_context::finish() {
+  // Completion: 0x80, zeros up to 56 mod 64, then the length in bits as a
+  // 64-bit big-endian number.
+  uint64_t bits = total_ * 8;
+  unsigned char pad[block_size] = {0x80};
+  size_t pad_size = (buffered_ < 56 ? 56 : 120) - buffered_;
+  unsigned char length[8];
+  store_be32(static_cast<uint32_t>(bits >> 32), length);
+  store_be32(static_cast<uint32_t>(bits), length + 4);
+  update(pad, pad_size);
+  update(length, sizeof length);
+
+  unsigned char digest[digest_size];
+  for (int i = 0; i < 8; i++) store_be32(state_[i], digest + 4 * i);
+  reset();
+  return std::string(reinterpret_cast<char*>(digest), digest_size);
+}
+
+std::string sha256(const std::string& bytes) {
+  sha256_context context;
+  context.update(bytes.data(), bytes.size());
+  return context.finish();
+}
+
+}  // namespace base

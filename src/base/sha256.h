@@ -1,0 +1,39 @@
+// SHA-256 (FIPS 180-4) over byte strings, whole or streamed.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace base {
+
+// Streams bytes into one SHA-256 digest. Holds no outside memory; one
+// context must not be shared between threads without locking, separate ones
+// may.
+class sha256_context {
+ public:
+  static constexpr size_t digest_size = 32;
+  static constexpr size_t block_size = 64;
+
+  sha256_context();
+
+  // Adds `size` bytes at `data` to the message (no-op when size is 0).
+  void update(const void* data, size_t size);
+
+  // Returns the digest of everything added as 32 raw bytes, big-endian words.
+  // The context then starts over, as if newly made.
+  std::string finish();
+
+ private:
+  void reset();
+  void compress(const unsigned char* block);
+
+  uint32_t state_[8];
+  unsigned char buffer_[block_size];  // bytes of a block not yet compressed
+  size_t buffered_;
+  uint64_t total_;  // message length in bytes; 64 bits so no size wraps
+};
+
+// SHA-256 digest of `bytes` as 32 raw bytes (not hexadecimal). Pure.
+std::string sha256(const std::string& bytes);
+
+}  // namespace base
