@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "var/var.h"
@@ -18,17 +19,21 @@ class itemlist;
 class kuvet {
  public:
   // Takes `kuvet_url`, `aws_id` and `aws_key` from the configuration object;
-  // a missing member gives the text "null". Never fails.
+  // a missing member gives the text "null". A string `region` selects
+  // signature version 4 (anything else is left to the caller to refuse).
+  // Never fails.
   explicit kuvet(var config);
+
+  // Query parameters of a request, unencoded: (name, value).
+  using query_params = std::vector<std::pair<std::string, std::string>>;
 
   // One signed request for `path` (the object key, unencoded; "" for the
   // store itself). `upload` is streamed as the body, the reply body goes to
   // `download` or, when `response` is given, into *response; otherwise a
   // failed request prints the store's reply. True for a whole 2xx reply.
-  // `query`, when given, is sent after a "?" (it is not part of the signed
-  // resource).
+  // `query`, when given, is sent after a "?" (signed only by version 4).
   bool req(const std::string& method, const std::string& path, FILE* upload, FILE* download,
-           const std::string& body, std::string* response, const std::string& query = "");
+           const std::string& body, std::string* response, const query_params& query = {});
 
   // Downloads object `path` into the file `path`, replacing it only once the
   // whole object has arrived; on failure the file is left as it was.
@@ -76,15 +81,30 @@ class kuvet {
 
   // The signing pieces, exposed for tests.
   static std::string date_text(double seconds);
+  // The key as it goes into the URL and the signature: version 2 encodes
+  // "/" too, version 4 keeps it (stores rebuild its canonical path that way).
+  std::string encode_key(const std::string& key) const;
+  // The query as sent; for version 4 it is the canonical query.
+  std::string query_text(const query_params& query) const;
+  // Version 2 ("AWS"): the string to sign and the header block with the body.
   std::string string_to_sign(const std::string& method, const std::string& date,
                              const std::string& encoded_key) const;
   std::string header_block(const std::string& method, const std::string& encoded_key,
                            const std::string& date, const std::string& body) const;
+  // Version 4 ("AWS4-HMAC-SHA256") at time `seconds`: the header block with
+  // the body. A `streamed` upload is sent with an unsigned payload.
+  std::string sigv4_header_block(const std::string& method, const std::string& encoded_key,
+                                 const std::string& query, double seconds,
+                                 const std::string& body, bool streamed) const;
 
-  std::string name;  // the store's name: the first label of the URL's host
-  std::string url;   // the store URL, ending in "/"; keys are appended to it
+  std::string name;    // the bucket: the URL's first host label, or the first
+                       // segment of its path when path_style
+  std::string url;     // the store URL, ending in "/"; keys are appended to it
   std::string aws_id;
   std::string aws_key;
+  std::string region;  // empty: sign with version 2; else version 4 for it
+  std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
+  bool path_style = false;  // url_path is more than "/": it names the bucket
 
   // The status code of the last reply (0 when none arrived) and its head.
   int status = 0;

@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "base/url_encode.h"
 #include "calendar/date_parse.h"
 #include "kuvet/kuvet.h"
 #include "os/item.h"
@@ -41,7 +40,8 @@ double kuvet::list(os::itemlist& items) {
   std::string marker;
   for (;;) {
     std::string body;
-    std::string query = marker.empty() ? "" : "marker=" + base::url_encode(marker, true);
+    query_params query;
+    if (!marker.empty()) query.emplace_back("marker", marker);
     if (!req("GET", "", nullptr, nullptr, "", &body, query)) {
       puts("Error! Could not list the store:");
       if (!reply_head.empty()) puts((reply_head + body).c_str());

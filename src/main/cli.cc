@@ -103,6 +103,27 @@ bool load_config(var* config) {
   return false;
 }
 
+// A region selects signature version 4. It goes into the Authorization
+// header's credential scope, so anything but a plain name is refused here
+// rather than sent.
+bool check_region(const var& config) {
+  if (!config.has("region")) return true;
+  var region = config["region"];
+  bool ok = region.is_string() && !region.str().empty();
+  if (ok) {
+    for (char c : region.str()) {
+      bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_' || c == '.';
+      ok = ok && plain;
+    }
+  }
+  if (!ok) {
+    puts("Error! .kuvet: region must be a non-empty string of letters, digits, \"-\", \"_\" "
+         "or \".\", such as \"eu-central-1\".");
+  }
+  return ok;
+}
+
 // The store commands. Each builds a `kuvet` from the configuration and runs
 // one operation on it.
 
@@ -199,7 +220,7 @@ int run(int argc, char** argv) {
     return 1;
   }
   var config;
-  if (!load_config(&config)) return 1;
+  if (!load_config(&config) || !check_region(config)) return 1;
   // Stores with self-signed certificates opt out of verification in ".kuvet".
   if (config["verify_tls"].is_boolean()) http::verify_tls() = config["verify_tls"].boolean;
   return cmd->handler(config, has_path ? argv[2] : "");
