@@ -107,13 +107,21 @@ class S3rver:
     def host(self, bucket="kuvet"):
         return "%s.s3.localhost" % bucket
 
-    def url(self, bucket="kuvet"):
-        """The virtual-hosted store URL, e.g. http://kuvet.s3.localhost:PORT/."""
+    def url(self, bucket="kuvet", path_style=False):
+        """The virtual-hosted store URL, e.g. http://kuvet.s3.localhost:PORT/,
+        or the path-style one, e.g. http://127.0.0.1:PORT/kuvet/."""
+        if path_style:
+            return "%s://%s:%d/%s/" % (self.scheme, harness.HOST, self.port, bucket)
         return "%s://%s:%d/" % (self.scheme, self.host(bucket), self.port)
 
-    def config(self, bucket="kuvet"):
-        """The .kuvet members for this store: kuvet_url, aws_id, aws_key."""
-        return {"kuvet_url": self.url(bucket), "aws_id": ACCESS_ID, "aws_key": SECRET}
+    def config(self, bucket="kuvet", path_style=False, region=None):
+        """The .kuvet members for this store: kuvet_url, aws_id, aws_key, and
+        region when given (s3rver takes any)."""
+        config = {"kuvet_url": self.url(bucket, path_style), "aws_id": ACCESS_ID,
+                  "aws_key": SECRET}
+        if region is not None:
+            config["region"] = region
+        return config
 
     # The data folder, read without the tool or the server.
 

@@ -5,13 +5,16 @@ keep-alive (plain TCP, or TLS with a given ssl.SSLContext), what the tool
 sends a store: GET, HEAD, PUT and DELETE of a key and GET of the bucket root
 (a ListObjects document with max-keys, marker, prefix and delimiter).
 
-Every request must carry a valid "AWS" (signature version 2) Authorization
-header and a Date (or x-amz-date) within 15 minutes of now; otherwise it is
-answered 403 with an S3 error document. The bucket is the first label of the
-Host header (virtual-hosted style); `locate` is the one place that maps a
-request to bucket, key and signed resource, and `authenticate` the one place
-that picks the signature scheme, so other addressing and schemes can be
-added there.
+Every request must carry a valid Authorization header, "AWS" (signature
+version 2) with a Date (or x-amz-date) within 15 minutes of now, or
+"AWS4-HMAC-SHA256" (version 4, checked by sigv4_check for the store's
+region); otherwise it is answered with an S3 error document (403 for a
+wrong signature). The bucket is the first label of the Host header
+(virtual-hosted style, BUCKET.s3.localhost) or, when the host is an IP
+address, "localhost" or "s3.localhost", the first segment of the path
+(path-style); `locate` is the one place that maps a request to bucket, key
+and signed resource, and `authenticate` the one place that picks the
+signature scheme.
 
 Faults are scripted per key (`fail`, `cut`, `silent`; `skip` lets the first
 matching requests through), `before` runs a test's action just before a
@@ -27,11 +30,14 @@ import datetime
 import email.utils
 import hashlib
 import hmac
+import re
 import socket
 import ssl
 import threading
 import urllib.parse
 import uuid
+
+import sigv4_check
 
 HOST = "127.0.0.1"
 WAIT = 60               # seconds a connection waits for the client's next bytes
@@ -276,8 +282,9 @@ class StrictStore:
     tls: an ssl.SSLContext for the server side, or None for plain HTTP.
     """
 
-    def __init__(self, credentials=None, buckets=("kuvet",), tls=None):
+    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1"):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
+        self.region = region    # what version 4 credential scopes must name
         self.buckets = {name: {} for name in buckets}
         self.tls = tls
         self.requests = []
@@ -297,16 +304,23 @@ class StrictStore:
 
     # What the tests use.
 
-    def url(self, bucket="kuvet", scheme=None):
-        """The virtual-hosted store URL, e.g. http://kuvet.s3.localhost:PORT/."""
+    def url(self, bucket="kuvet", scheme=None, path_style=False):
+        """The store URL: virtual-hosted, e.g. http://kuvet.s3.localhost:PORT/,
+        or path-style, e.g. http://127.0.0.1:PORT/kuvet/."""
         scheme = scheme or ("https" if self.tls else "http")
+        if path_style:
+            return "%s://%s:%d/%s/" % (scheme, HOST, self.port, bucket)
         return "%s://%s.s3.localhost:%d/" % (scheme, bucket, self.port)
 
-    def config(self, bucket="kuvet", access_id=None, scheme=None):
-        """The .kuvet members for this store: kuvet_url, aws_id, aws_key."""
+    def config(self, bucket="kuvet", access_id=None, scheme=None, path_style=False, sigv4=False):
+        """The .kuvet members for this store: kuvet_url, aws_id, aws_key, and
+        the store's region when it is to be signed with version 4."""
         access_id = access_id or next(iter(self.credentials))
-        return {"kuvet_url": self.url(bucket, scheme), "aws_id": access_id,
-                "aws_key": self.credentials[access_id]}
+        config = {"kuvet_url": self.url(bucket, scheme, path_style), "aws_id": access_id,
+                  "aws_key": self.credentials[access_id]}
+        if sigv4:
+            config["region"] = self.region
+        return config
 
     def put(self, key, data, bucket="kuvet", listed_size=None, listed_time=None):
         """Stores an object directly; listed_size / listed_time script the
@@ -404,19 +418,27 @@ class StrictStore:
         """Sets request.bucket and request.key; returns the signed resource.
 
         Virtual-hosted style: the bucket is the Host header's first label and
-        the key is the whole decoded path after its leading "/"."""
+        the key is the whole decoded path after its leading "/". Path-style
+        (a host without a bucket label): the bucket is the path's first
+        segment and the key the decoded rest after the "/" that follows it."""
         host = request.header("host", "")
         name = host.rsplit(":", 1)[0] if not host.endswith("]") else host
-        if "." not in name:
-            raise Refusal(400, "InvalidRequest", "Only virtual-hosted addressing is served",
-                          Host=host)
-        request.bucket = name.split(".", 1)[0]
         if not request.raw_path.startswith("/"):
             raise Refusal(400, "InvalidURI", "Couldn't parse the specified URI.",
                           URI=request.target)
-        raw_key = urllib.parse.unquote_to_bytes(request.raw_path[1:])
+        path = request.raw_path
+        if "." not in name or name == "s3.localhost" or re.fullmatch(r"[0-9.]+", name):
+            bucket, _, rest = path[1:].partition("/")
+            if not bucket:
+                raise Refusal(400, "InvalidRequest", "A path-style request must name a bucket",
+                              URI=request.target)
+            request.bucket = urllib.parse.unquote(bucket)
+            path = path[1 + len(bucket):]
+        else:
+            request.bucket = name.split(".", 1)[0]
+        raw_key = urllib.parse.unquote_to_bytes(path[1:])
         request.key = raw_key.decode("utf-8", "surrogateescape")
-        return canonical_resource(request.bucket, request.raw_path, request.query)
+        return canonical_resource(request.bucket, path or "/", request.query)
 
     def authenticate(self, request, resource):
         """Raises Refusal unless the request is signed and dated correctly."""
@@ -424,6 +446,13 @@ class StrictStore:
         if authorization is None:
             raise Refusal(403, "AccessDenied", "Access Denied")
         scheme, _, credential = authorization.partition(" ")
+        if scheme == sigv4_check.ALGORITHM:
+            try:
+                sigv4_check.verify(request.method, request.raw_path, request.query,
+                                   request.headers, request.body, self.credentials, self.region)
+            except sigv4_check.Failure as failure:
+                raise Refusal(failure.status, failure.code, failure.message, **failure.details)
+            return
         if scheme != "AWS":
             raise Refusal(400, "InvalidArgument", "Unsupported Authorization Type",
                           ArgumentName="Authorization", ArgumentValue=authorization)
