@@ -31,6 +31,27 @@ namespace {
 
 const char revision_file[] = "_revision";
 
+// The store's revision from its manifest: a number, or text that is one;
+// none at all is revision 0. Anything else (a word, true, null, 1e400) is
+// refused: every decision of the run compares against it, and a guess of 0
+// would hide the store's changes from this folder.
+bool remote_revision_of(const var& manifest, double* revision) {
+  *revision = 0;
+  if (!manifest.has(revision_file)) return true;
+  var value = manifest[revision_file];
+  if (value.is_number()) {
+    *revision = value.num();
+  } else if (value.is_string()) {
+    std::string text = value.str();
+    char* end = nullptr;
+    *revision = strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size()) return false;
+  } else {
+    return false;
+  }
+  return std::isfinite(*revision);
+}
+
 class sync_run {
  public:
   explicit sync_run(kuvet& store) : store(store) {}
@@ -118,8 +139,7 @@ bool sync_run::run() {
 bool sync_run::read_sides() {
   remote = store.get_remote_manifest(&remote_text);
   if (remote.is_null()) return false;
-  remote_revision = remote[revision_file].num();
-  if (!std::isfinite(remote_revision)) {
+  if (!remote_revision_of(remote, &remote_revision)) {
     puts("Error! The store's .manifest is damaged (its _revision is not a number): repair or remove it. "
          "Nothing was changed.");
     return false;
