@@ -259,6 +259,10 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
   if (unless_equal && base::load(part.path) == base::load(key)) return;
   struct stat st;
   if (stat(key.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(part.path.c_str(), st.st_mode & 07777);
+  // The store's time goes on before the file takes the key's name: a run
+  // killed in between would otherwise leave the new content with the time
+  // of its arrival, and the next run would take it for a local edit.
+  os::touch(part.path, rtime);
   if (conflict) {
     std::string aside = keys::free_conflict_name(key);
     if (rename(key.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
@@ -273,7 +277,6 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
     failed_downloads.push(var(key));
     return;
   }
-  os::touch(key, rtime);
   puts((" <- " + key).c_str());
 }
 
@@ -426,8 +429,7 @@ bool sync_run::still_current() {
 }
 
 bool sync_run::write_revision(double revision) {
-  if (temp_file::write(revision_file, base::num(revision)) && os::touch(revision_file, revision))
-    return true;
+  if (temp_file::write(revision_file, base::num(revision), revision)) return true;
   printf("Error! Could not write %s: %s\n", revision_file, strerror(errno));
   failed = true;
   return false;
