@@ -247,7 +247,8 @@ class Fault:
     `handled` the request is carried out first, so only its reply is lost),
     "silent" (read the request, never answer, keep the connection open), "call" (call action(store, request), then handle the
     request as usual) or "answer" (reply with what action(store, request)
-    returns: a Reply, or bytes/str sent as a 200 XML body). times: how many requests it applies to (None: all);
+    returns: a Reply, or bytes/str sent as a 200 XML body). key None matches
+    every key. times: how many requests it applies to (None: all);
     skip: how many matching requests pass untouched before it applies.
     """
 
@@ -270,7 +271,7 @@ class Fault:
     def matches(self, request):
         if self.times is not None and self.hits >= self.times:
             return False
-        return (request.key == self.key
+        return ((self.key is None or request.key == self.key)
                 and (self.method is None or request.method == self.method)
                 and (self.bucket is None or request.bucket == self.bucket))
 
