@@ -64,7 +64,9 @@ class sync_run {
   bool catch_up();
   void fetch(const std::string& key, double rtime, bool conflict, bool unless_equal = false);
   void make_folder(const std::string& key);
-  void local_deletions();
+  bool local_deletions();
+  bool stop_unsent();
+  bool changed_since_walk(const std::string& key) const;
   void upload_phase();
   void store_deletions();
   bool finish();
@@ -124,7 +126,7 @@ bool sync_run::run() {
   if (local_revision < remote_revision) {
     download_phase();
     if (failed_downloads.size() > 0) return report_failed_downloads();
-    local_deletions();
+    if (!local_deletions()) return stop_unsent();
     if (!rescan()) return false;
   } else {
     bool ok = catch_up();
@@ -263,6 +265,7 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
   // killed in between would otherwise leave the new content with the time
   // of its arrival, and the next run would take it for a local edit.
   os::touch(part.path, rtime);
+  if (!conflict && changed_since_walk(key)) conflict = true;
   if (conflict) {
     std::string aside = keys::free_conflict_name(key);
     if (rename(key.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
@@ -286,8 +289,22 @@ bool sync_run::report_failed_downloads() {
   for (int i = 0; i < failed_downloads.size(); i++) {
     printf("Error! Could not download: %s\n", failed_downloads.get(i).str().c_str());
   }
+  return stop_unsent();
+}
+
+bool sync_run::stop_unsent() {
   puts("Error! Nothing was sent to the store; run sync again to finish.");
   return false;
+}
+
+// True when the folder now holds a file at key that the walk did not see so:
+// made or edited while this run was busy. Such a file is moved aside as a
+// conflict copy rather than replaced, and never deleted. (A folder in the
+// way is left to fail the download.)
+bool sync_run::changed_since_walk(const std::string& key) const {
+  struct stat st;
+  if (lstat(key.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return !local.has(key) || double(st.st_mtime) != local[key].num();
 }
 
 bool sync_run::excluded_local(const std::string& key) const {
@@ -296,8 +313,11 @@ bool sync_run::excluded_local(const std::string& key) const {
 
 // Entries the store no longer has are deleted here only when the record says
 // this folder had them, unchanged, at its last synchronisation. Conflict
-// copies are never deleted.
-void sync_run::local_deletions() {
+// copies are never deleted. False when a deletion failed: the folder is then
+// not up to date with the store, and a file left in place would look like a
+// local edit to send.
+bool sync_run::local_deletions() {
+  bool ok = true;
   var gone = (local.keys() - remote.keys()).reverse();
   for (int i = 0; i < gone.size(); i++) {
     std::string key = gone.get(i).str();
@@ -307,14 +327,15 @@ void sync_run::local_deletions() {
       continue;
     }
     double ltime = local[key].num();
-    if (!(local_revision > ltime && record[key].num() == ltime)) continue;
+    if (!(local_revision > ltime && record[key].num() == ltime) || changed_since_walk(key)) continue;
     if (remove(key.c_str()) == 0) {
       puts((" x- " + key).c_str());
-    } else {
+    } else if (errno != ENOENT) {  // gone already is as good as deleted
       printf("Error! Could not delete %s: %s\n", key.c_str(), strerror(errno));
-      failed = true;
+      ok = false;
     }
   }
+  return ok;
 }
 
 void sync_run::upload_phase() {
@@ -335,7 +356,11 @@ void sync_run::upload_phase() {
       continue;
     }
     if (remote.has(key) && local[key].num() <= remote[key].num()) continue;
-    if (store.put(key)) {
+    double sent_time = 0;
+    if (store.put(key, &sent_time)) {
+      // Changed since the walk but not while it was sent: publish (and
+      // record) the time of what was sent.
+      if (sent_time != local[key].num()) local.set(key, var(sent_time));
       puts((" -> " + key).c_str());
       changed = true;
     } else {
