@@ -13,8 +13,8 @@ request to bucket, key and signed resource, and `authenticate` the one place
 that picks the signature scheme, so other addressing and schemes can be
 added there.
 
-Faults are scripted per key (`fail`, `cut`, `drop`, `silent`; `skip` lets the first
-matching requests through), `before` runs a test's action just before a
+Faults are scripted per key (`fail`, `cut`, `drop`, `silent`; `skip` lets the
+first matching requests through), `before` runs a test's action just before a
 request is handled (to change the store under a client), `answer` lets a test
 write the reply itself (e.g. a listing page of its own), and every request is
 recorded (`requests`) for assertions. An object can be given the Size and
@@ -245,11 +245,12 @@ class Fault:
     the reply's body, half of it by default; a reply without a body is cut
     in its head), "drop" (close the connection without a byte of reply; with
     `handled` the request is carried out first, so only its reply is lost),
-    "silent" (read the request, never answer, keep the connection open), "call" (call action(store, request), then handle the
-    request as usual) or "answer" (reply with what action(store, request)
-    returns: a Reply, or bytes/str sent as a 200 XML body). key None matches
-    every key. times: how many requests it applies to (None: all);
-    skip: how many matching requests pass untouched before it applies.
+    "silent" (read the request, never answer, keep the connection open),
+    "call" (call action(store, request), then handle the request as usual)
+    or "answer" (reply with what action(store, request) returns: a Reply, or
+    bytes/str sent as a 200 XML body). key None matches every key. times:
+    how many requests it applies to (None: all); skip: how many matching
+    requests pass untouched before it applies.
     """
 
     def __init__(self, kind, key, method=None, bucket=None, times=None, status=500,
