@@ -199,7 +199,31 @@ class ClosingStore(strict_store.StrictStore):
         return reply
 
 
-class SyncScenarios(test_sync_faults.FaultCase):
+class Snapshots:
+    """Keeps both folders and the store's objects as they are, and puts them
+    back before each case, so that a state is prepared with syncs only once."""
+
+    def save(self, name):
+        with self.store.lock:
+            objects = dict(self.store.buckets["kuvet"])
+        saved = self.path("saved-" + name)
+        for folder in ("A", "B"):
+            shutil.copytree(self.path(folder), os.path.join(saved, folder), symlinks=True)
+        return name, objects, self.latest
+
+    def restore(self, saved):
+        name, objects, latest = saved
+        self.store.clear()
+        with self.store.lock:
+            self.store.buckets["kuvet"].update(objects)
+        for folder in ("A", "B"):
+            shutil.rmtree(self.path(folder))
+            shutil.copytree(os.path.join(self.path("saved-" + name), folder), self.path(folder),
+                            symlinks=True)
+        self.latest = latest
+
+
+class SyncScenarios(Snapshots, test_sync_faults.FaultCase):
     """Two folders A and B in agreement, then one of two changes.
 
     "behind": B edited e.txt, made n.txt and deleted x.txt; A made a.txt. A's
@@ -243,7 +267,7 @@ class SyncScenarios(test_sync_faults.FaultCase):
     def check_finished(self, scenario, a, b):
         """Runs until nothing is left to do; both folders and the store then
         hold every edit once, with no conflict copy and no left-over."""
-        for folder in (a, b, a):
+        for folder in (a, b):
             result = self.sync(folder)
             self.assertEqual(result.status, 0, result)
         self.assertSync(a, [])
@@ -271,13 +295,20 @@ class SyncFaults(SyncScenarios):
                ("read of .manifest", "closed during the reply")}
 
     def test_every_fault_of_every_request_is_reported_and_loses_nothing(self):
+        a, b = self.path("A"), self.path("B")
+        saved = {}
+        for scenario in ("behind", "current"):
+            self.reset()
+            self.prepare(scenario)
+            saved[scenario] = self.save(scenario)
         for request, (scenario, key, method, skip) in self.REQUESTS.items():
             for name, (script, carried_out) in FAULTS.items():
                 if (request, name) in self.COVERED:
                     continue
+                if method == "GET" and name == "closed after the work, before the reply":
+                    continue  # a read changes nothing: the same as closed before it
                 with self.subTest(request=request, fault=name):
-                    self.reset()
-                    a, b = self.prepare(scenario)
+                    self.restore(saved[scenario])
                     self.check_one(request, a, script, key, method, skip, carried_out)
                     self.store.clear_faults()
                     self.check_finished(scenario, a, b)
@@ -439,11 +470,10 @@ class ManifestShapes(test_sync_faults.FaultCase):
         self.latest = self.start
         started = time.monotonic()
         self.assertSync(a, [AT])
-        self.assertSync(a, [])
         took = time.monotonic() - started
         if took > 30:  # not a failure: speed is for benchmarks, but it is worth a look
-            print("\nnote: two syncs of 100,000 members took %.1f s" % took)
-        self.assertEqual(len(self.store.log()), 2)
+            print("\nnote: a sync of 100,000 members took %.1f s" % took)
+        self.assertEqual([(r.method, r.key) for r in self.store.log()], [("GET", ".manifest")])
 
 
 if __name__ == "__main__":
