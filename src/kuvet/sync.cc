@@ -210,9 +210,9 @@ void sync_run::download_phase() {
     double ltime = local[key].num();
     if (rtime != ltime && (local_revision < rtime || changed_in_store(key, rtime))) {
       fetch(key, rtime, changed_locally(key, ltime));
-    } else if (rtime == ltime && (!recorded(key) || record[key].num() != rtime)) {
-      // Changed (or made) here and in the store within the same second, or
-      // nothing known of it here: equal times need not mean equal contents.
+    } else if (rtime == ltime && !record.is_null() && (!record.has(key) || record[key].num() != rtime)) {
+      // Changed (or made) here and in the store within the same second:
+      // equal times need not mean equal contents.
       fetch(key, rtime, true, true);
     }
   }

@@ -294,15 +294,6 @@ class RevisionsAndRecord(FaultCase):
         self.assertEqual(self.content(b, "new.txt.CONFLICT"), b"B new")
         self.assertSameFiles(a, b)
 
-        # A folder synchronised for the first time knows nothing of its files.
-        c = self.folder("C")
-        self.put_file(c, "new.txt", "C new", t)
-        self.put_file(c, "same.txt", "alike", t)
-        self.assertSync(c, [CONFLICT + "new.txt", " <- new.txt", " <- x.txt",
-                            SKIPPED + "new.txt.CONFLICT", AT])
-        self.assertEqual(self.content(c, "new.txt.CONFLICT"), b"C new")
-        self.assertSameFiles(a, b, c)
-
     def test_without_a_record_nothing_is_deleted_on_either_side(self):
         # Before: a folder synced by an older version (no record) deleted
         # files the store lacked and deleted in the store keys it lacked.
