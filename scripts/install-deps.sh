@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for pkg in build-essential cmake libgtest-dev python3 openssl libssl3 ca-certificates; do
+for pkg in build-essential cmake libgtest-dev python3 openssl libssl3 ca-certificates strace; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 # Node.js may come from elsewhere than Debian; only install it when there is none at all.

@@ -48,6 +48,19 @@ TEST_F(TempFileTest, CommitReplacesTheTarget) {
   EXPECT_FALSE(base::exists(part.path));
 }
 
+TEST_F(TempFileTest, WriteWithATimeReplacesTheTargetWithThatTime) {
+  std::string target = dir + "/_revision";
+  ASSERT_TRUE(base::save(target, "1"));
+  ASSERT_TRUE(temp_file::write(target, "1700000000", 1700000000));
+  EXPECT_EQ(base::load(target), "1700000000");
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1700000000);
+  // A time that cannot be set leaves the target as it was.
+  EXPECT_FALSE(temp_file::write(target, "2", 1e300));
+  EXPECT_EQ(base::load(target), "1700000000");
+}
+
 TEST_F(TempFileTest, TargetWithoutFolderAndLongNames) {
   std::string name(250, 'x');
   temp_file part(dir + "/" + name);

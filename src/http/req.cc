@@ -52,7 +52,18 @@ struct framing {
   bool keep_alive = true;   // the connection may carry the next request
   bool interim = false;     // a 1xx reply before the real one
   bool redirect = false;    // followed; its body is discarded
+  bool bad_length = false;  // a Content-Length that is no byte count
 };
+
+// A Content-Length is decimal digits alone; anything else leaves the body's
+// end unknown.
+bool valid_length(const std::string& text) {
+  if (text.empty() || text.size() > 15) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
 
 framing read_framing(const std::string& head, const std::string& method) {
   framing f;
@@ -73,9 +84,9 @@ framing read_framing(const std::string& head, const std::string& method) {
   } else if (contains_word(http_connection::get_header("transfer-encoding", head), "chunked")) {
     f.kind = framing::by_chunks;
   } else if (!length.empty()) {
-    f.expected = strtod(length.c_str(), nullptr);
     f.kind = framing::by_length;
-    if (!(f.expected >= 0)) f.kind = framing::by_close;
+    f.bad_length = !valid_length(length);
+    if (!f.bad_length) f.expected = strtod(length.c_str(), nullptr);
   } else {
     f.kind = framing::by_close;
   }
@@ -189,7 +200,7 @@ upload_result send_upload(layer* transport, FILE* file, double size, req_progres
 
 // Why the receive loop ended.
 enum ending { reply_whole, peer_closed, silence, select_failed, write_failed, bad_chunks,
-              no_transport, upload_short };
+              no_transport, upload_short, bad_length, past_length };
 
 // One request and its reply on one transport (and one reconnection).
 class exchange {
@@ -239,6 +250,12 @@ class exchange {
         break;
       case write_failed:
         printf("Error! Could not write the reply to the download file: %s\n", url.c_str());
+        break;
+      case bad_length:
+        printf("Error! The reply's Content-Length is not a number: %s\n", url.c_str());
+        break;
+      case past_length:
+        printf("Error! The reply ran past its Content-Length: %s\n", url.c_str());
         break;
       case upload_short:
         printf("Error! The upload file ended before its Content-Length of %s bytes: %s\n",
@@ -341,6 +358,10 @@ class exchange {
       done = true;
       return;
     }
+    if (frame.bad_length) {
+      failure = bad_length;
+      return;
+    }
     take_body(rest.data(), rest.size(), false);
   }
 
@@ -363,7 +384,16 @@ class exchange {
       return;
     }
     if (frame.kind == framing::by_length && received + double(n) > frame.expected) {
-      n = size_t(frame.expected - received);  // what follows belongs to no reply
+      // What follows belongs to no reply: a Content-Length shorter than the
+      // body would silently cut it. Stray line ends alone are tolerated.
+      size_t inside = size_t(frame.expected - received);
+      for (size_t i = inside; i < n; i++) {
+        if (data[i] != '\r' && data[i] != '\n') {
+          failure = past_length;
+          return;
+        }
+      }
+      n = inside;
       frame.keep_alive = false;
     }
     received += double(n);

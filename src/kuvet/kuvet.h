@@ -38,8 +38,10 @@ class kuvet {
   // Downloads object `path` into the file `path`, replacing it only once the
   // whole object has arrived; on failure the file is left as it was.
   bool get(const std::string& path);
-  // Uploads the regular file `path` as object `path`.
-  bool put(const std::string& path);
+  // Uploads the regular file `path` as object `path`. A file that changed
+  // while it was sent counts as not sent (the store may hold a mix). When
+  // given, *sent_time receives the modification time of what was sent.
+  bool put(const std::string& path, double* sent_time = nullptr);
   // Deletes object `path`.
   bool del(const std::string& path);
 

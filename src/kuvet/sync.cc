@@ -31,6 +31,27 @@ namespace {
 
 const char revision_file[] = "_revision";
 
+// The store's revision from its manifest: a number, or text that is one;
+// none at all is revision 0. Anything else (a word, true, null, 1e400) is
+// refused: every decision of the run compares against it, and a guess of 0
+// would hide the store's changes from this folder.
+bool remote_revision_of(const var& manifest, double* revision) {
+  *revision = 0;
+  if (!manifest.has(revision_file)) return true;
+  var value = manifest[revision_file];
+  if (value.is_number()) {
+    *revision = value.num();
+  } else if (value.is_string()) {
+    std::string text = value.str();
+    char* end = nullptr;
+    *revision = strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size()) return false;
+  } else {
+    return false;
+  }
+  return std::isfinite(*revision);
+}
+
 class sync_run {
  public:
   explicit sync_run(kuvet& store) : store(store) {}
@@ -43,7 +64,9 @@ class sync_run {
   bool catch_up();
   void fetch(const std::string& key, double rtime, bool conflict, bool unless_equal = false);
   void make_folder(const std::string& key);
-  void local_deletions();
+  bool local_deletions();
+  bool stop_unsent();
+  bool changed_since_walk(const std::string& key) const;
   void upload_phase();
   void store_deletions();
   bool finish();
@@ -103,7 +126,7 @@ bool sync_run::run() {
   if (local_revision < remote_revision) {
     download_phase();
     if (failed_downloads.size() > 0) return report_failed_downloads();
-    local_deletions();
+    if (!local_deletions()) return stop_unsent();
     if (!rescan()) return false;
   } else {
     bool ok = catch_up();
@@ -118,8 +141,7 @@ bool sync_run::run() {
 bool sync_run::read_sides() {
   remote = store.get_remote_manifest(&remote_text);
   if (remote.is_null()) return false;
-  remote_revision = remote[revision_file].num();
-  if (!std::isfinite(remote_revision)) {
+  if (!remote_revision_of(remote, &remote_revision)) {
     puts("Error! The store's .manifest is damaged (its _revision is not a number): repair or remove it. "
          "Nothing was changed.");
     return false;
@@ -188,9 +210,9 @@ void sync_run::download_phase() {
     double ltime = local[key].num();
     if (rtime != ltime && (local_revision < rtime || changed_in_store(key, rtime))) {
       fetch(key, rtime, changed_locally(key, ltime));
-    } else if (rtime == ltime && recorded(key) && record[key].num() != rtime) {
-      // Changed here and in the store within the same second: equal times
-      // need not mean equal contents.
+    } else if (rtime == ltime && !record.is_null() && (!record.has(key) || record[key].num() != rtime)) {
+      // Changed (or made) here and in the store within the same second:
+      // equal times need not mean equal contents.
       fetch(key, rtime, true, true);
     }
   }
@@ -239,6 +261,11 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
   if (unless_equal && base::load(part.path) == base::load(key)) return;
   struct stat st;
   if (stat(key.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(part.path.c_str(), st.st_mode & 07777);
+  // The store's time goes on before the file takes the key's name: a run
+  // killed in between would otherwise leave the new content with the time
+  // of its arrival, and the next run would take it for a local edit.
+  os::touch(part.path, rtime);
+  if (!conflict && changed_since_walk(key)) conflict = true;
   if (conflict) {
     std::string aside = keys::free_conflict_name(key);
     if (rename(key.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
@@ -253,7 +280,6 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
     failed_downloads.push(var(key));
     return;
   }
-  os::touch(key, rtime);
   puts((" <- " + key).c_str());
 }
 
@@ -263,8 +289,22 @@ bool sync_run::report_failed_downloads() {
   for (int i = 0; i < failed_downloads.size(); i++) {
     printf("Error! Could not download: %s\n", failed_downloads.get(i).str().c_str());
   }
+  return stop_unsent();
+}
+
+bool sync_run::stop_unsent() {
   puts("Error! Nothing was sent to the store; run sync again to finish.");
   return false;
+}
+
+// True when the folder now holds a file at key that the walk did not see so:
+// made or edited while this run was busy. Such a file is moved aside as a
+// conflict copy rather than replaced, and never deleted. (A folder in the
+// way is left to fail the download.)
+bool sync_run::changed_since_walk(const std::string& key) const {
+  struct stat st;
+  if (lstat(key.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return !local.has(key) || double(st.st_mtime) != local[key].num();
 }
 
 bool sync_run::excluded_local(const std::string& key) const {
@@ -273,8 +313,11 @@ bool sync_run::excluded_local(const std::string& key) const {
 
 // Entries the store no longer has are deleted here only when the record says
 // this folder had them, unchanged, at its last synchronisation. Conflict
-// copies are never deleted.
-void sync_run::local_deletions() {
+// copies are never deleted. False when a deletion failed: the folder is then
+// not up to date with the store, and a file left in place would look like a
+// local edit to send.
+bool sync_run::local_deletions() {
+  bool ok = true;
   var gone = (local.keys() - remote.keys()).reverse();
   for (int i = 0; i < gone.size(); i++) {
     std::string key = gone.get(i).str();
@@ -284,14 +327,15 @@ void sync_run::local_deletions() {
       continue;
     }
     double ltime = local[key].num();
-    if (!(local_revision > ltime && record[key].num() == ltime)) continue;
+    if (!(local_revision > ltime && record[key].num() == ltime) || changed_since_walk(key)) continue;
     if (remove(key.c_str()) == 0) {
       puts((" x- " + key).c_str());
-    } else {
+    } else if (errno != ENOENT) {  // gone already is as good as deleted
       printf("Error! Could not delete %s: %s\n", key.c_str(), strerror(errno));
-      failed = true;
+      ok = false;
     }
   }
+  return ok;
 }
 
 void sync_run::upload_phase() {
@@ -312,7 +356,11 @@ void sync_run::upload_phase() {
       continue;
     }
     if (remote.has(key) && local[key].num() <= remote[key].num()) continue;
-    if (store.put(key)) {
+    double sent_time = 0;
+    if (store.put(key, &sent_time)) {
+      // Changed since the walk but not while it was sent: publish (and
+      // record) the time of what was sent.
+      if (sent_time != local[key].num()) local.set(key, var(sent_time));
       puts((" -> " + key).c_str());
       changed = true;
     } else {
@@ -406,8 +454,7 @@ bool sync_run::still_current() {
 }
 
 bool sync_run::write_revision(double revision) {
-  if (temp_file::write(revision_file, base::num(revision)) && os::touch(revision_file, revision))
-    return true;
+  if (temp_file::write(revision_file, base::num(revision), revision)) return true;
   printf("Error! Could not write %s: %s\n", revision_file, strerror(errno));
   failed = true;
   return false;

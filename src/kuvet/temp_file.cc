@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "os/path.h"
+
 namespace {
 
 const char marker[] = ".kuvet-part-";
@@ -77,9 +79,23 @@ bool temp_file::is_stale(const std::string& name) {
   return pid != long(getpid()) && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
-bool temp_file::write(const std::string& target, const std::string& data) {
+namespace {
+
+bool write_file(const std::string& target, const std::string& data, const double* mtime) {
   temp_file part(target);
   if (!part.open()) return false;
   bool ok = fwrite(data.data(), 1, data.size(), part.file) == data.size();
-  return part.close() && ok && part.commit(target);
+  ok = part.close() && ok;
+  if (ok && mtime != nullptr) ok = os::touch(part.path, *mtime);
+  return ok && part.commit(target);
+}
+
+}  // namespace
+
+bool temp_file::write(const std::string& target, const std::string& data) {
+  return write_file(target, data, nullptr);
+}
+
+bool temp_file::write(const std::string& target, const std::string& data, double mtime) {
+  return write_file(target, data, &mtime);
 }

@@ -30,6 +30,9 @@ class temp_file {
   // Replaces `target` with `data` atomically (a temporary file renamed over
   // it): a crash leaves the old content or the new, never a mix.
   static bool write(const std::string& target, const std::string& data);
+  // The same, the file taking modification time `mtime` before it replaces
+  // `target`.
+  static bool write(const std::string& target, const std::string& data, double mtime);
 
   std::string path;
   FILE* file = nullptr;

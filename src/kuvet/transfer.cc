@@ -50,7 +50,18 @@ bool kuvet::get(const std::string& path) {
   return true;
 }
 
-bool kuvet::put(const std::string& path) {
+namespace {
+
+// Whether a file was written, truncated or replaced between two looks at it.
+bool changed(const struct stat& before, const struct stat& after) {
+  return before.st_size != after.st_size || before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec || before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
+         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+bool kuvet::put(const std::string& path, double* sent_time) {
   // Only regular files are sent; opening without blocking keeps a named pipe
   // from hanging the upload.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -67,7 +78,13 @@ bool kuvet::put(const std::string& path) {
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   bool ok = req("PUT", path, file, nullptr, "", nullptr);
+  struct stat after;
+  if (ok && (fstat(fd, &after) != 0 || changed(info, after))) {
+    printf("Error! %s changed while it was being sent.\n", path.c_str());
+    ok = false;
+  }
   fclose(file);
+  if (sent_time != nullptr) *sent_time = double(info.st_mtime);
   return ok;
 }
 

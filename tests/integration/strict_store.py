@@ -16,8 +16,8 @@ address, "localhost" or "s3.localhost", the first segment of the path
 and signed resource, and `authenticate` the one place that picks the
 signature scheme.
 
-Faults are scripted per key (`fail`, `cut`, `silent`; `skip` lets the first
-matching requests through), `before` runs a test's action just before a
+Faults are scripted per key (`fail`, `cut`, `drop`, `silent`; `skip` lets the
+first matching requests through), `before` runs a test's action just before a
 request is handled (to change the store under a client), `answer` lets a test
 write the reply itself (e.g. a listing page of its own), and every request is
 recorded (`requests`) for assertions. An object can be given the Size and
@@ -159,10 +159,15 @@ class Request:
 
 
 class Reply:
-    def __init__(self, status, body=b"", headers=None):
+    """length: the Content-Length text to send instead of the body's own
+    length (a lying server); close: close the connection after the reply."""
+
+    def __init__(self, status, body=b"", headers=None, length=None, close=False):
         self.status = status
         self.body = body if isinstance(body, bytes) else body.encode()
         self.headers = list(headers or [])
+        self.length = length
+        self.close = close
         self.error = None
 
     def head(self):
@@ -172,7 +177,8 @@ class Reply:
         lines += ["%s: %s" % h for h in self.headers]
         # HTTP forbids a length header on 1xx and 204 replies: they never have a body.
         if self.status >= 200 and self.status != 204:
-            lines.append("Content-Length: %d" % len(self.body))
+            length = len(self.body) if self.length is None else self.length
+            lines.append("Content-Length: %s" % length)
         return ("\r\n".join(lines) + "\r\n\r\n").encode()
 
 
@@ -243,15 +249,18 @@ class Fault:
     kind is "fail" (answer `status` with an error document instead of doing
     the request), "cut" (do the request, then close after `after` bytes of
     the reply's body, half of it by default; a reply without a body is cut
-    in its head), "silent" (read the request, never answer, keep the
-    connection open), "call" (call action(store, request), then handle the
-    request as usual) or "answer" (reply with what action(store, request)
-    returns: a Reply, or bytes/str sent as a 200 XML body). times: how many requests it applies to (None: all);
-    skip: how many matching requests pass untouched before it applies.
+    in its head), "drop" (close the connection without a byte of reply; with
+    `handled` the request is carried out first, so only its reply is lost),
+    "silent" (read the request, never answer, keep the connection open),
+    "call" (call action(store, request), then handle the request as usual)
+    or "answer" (reply with what action(store, request) returns: a Reply, or
+    bytes/str sent as a 200 XML body). key None matches every key. times:
+    how many requests it applies to (None: all); skip: how many matching
+    requests pass untouched before it applies.
     """
 
     def __init__(self, kind, key, method=None, bucket=None, times=None, status=500,
-                 code=None, after=None, skip=0, action=None):
+                 code=None, after=None, skip=0, action=None, handled=False):
         self.kind = kind
         self.key = key
         self.method = method
@@ -262,13 +271,14 @@ class Fault:
         self.after = after
         self.skip = skip
         self.action = action
+        self.handled = handled
         self.hits = 0
         self.passed = 0     # matching requests let through because of skip
 
     def matches(self, request):
         if self.times is not None and self.hits >= self.times:
             return False
-        return (request.key == self.key
+        return ((self.key is None or request.key == self.key)
                 and (self.method is None or request.method == self.method)
                 and (self.bucket is None or request.bucket == self.bucket))
 
@@ -358,6 +368,9 @@ class StrictStore:
 
     def cut(self, key, after=None, method=None, bucket=None, times=None, skip=0):
         return self._add(Fault("cut", key, method, bucket, times, after=after, skip=skip))
+
+    def drop(self, key, handled=False, method=None, bucket=None, times=None, skip=0):
+        return self._add(Fault("drop", key, method, bucket, times, skip=skip, handled=handled))
 
     def silent(self, key, method=None, bucket=None, times=None, skip=0):
         return self._add(Fault("silent", key, method, bucket, times, skip=skip))
@@ -671,6 +684,8 @@ class StrictStore:
             if fault is not None and fault.kind == "silent":
                 connection.wait_closed(self.stopping)
                 return False
+            if fault is not None and fault.kind == "drop" and not fault.handled:
+                return False
             if fault is not None and fault.kind == "fail":
                 code = fault.code or REASONS.get(fault.status, "Error").replace(" ", "")
                 raise Refusal(fault.status, code, "A scripted failure", Key=request.key)
@@ -687,6 +702,8 @@ class StrictStore:
         request.status = reply.status
         request.error = reply.error
         body = b"" if request.method == "HEAD" else reply.body
+        if fault is not None and fault.kind == "drop":
+            return False
         if fault is not None and fault.kind == "cut":
             head = reply.head()
             if body:
@@ -696,6 +713,8 @@ class StrictStore:
                 connection.send(head[:len(head) // 2])
             return False
         connection.send(reply.head() + body)
+        if reply.close:
+            return False
         keep = request.version == "HTTP/1.1" and \
             (request.header("connection", "") or "").lower() != "close"
         return keep

@@ -280,6 +280,20 @@ class RevisionsAndRecord(FaultCase):
         self.assertFalse(os.path.exists(os.path.join(b, "y.txt.CONFLICT")))
         self.assertSameFiles(a, b)
 
+    def test_a_file_made_on_both_sides_within_the_same_second_is_compared(self):
+        # Before: equal times meant equal versions when the record did not
+        # list the key, so each folder kept its own new file for good.
+        a, b = self.pair({"x.txt": "v0"})
+        t = self.now()
+        self.put_file(a, "new.txt", "A new", t)
+        self.put_file(b, "new.txt", "B new", t)
+        self.put_file(a, "same.txt", "alike", t)
+        self.put_file(b, "same.txt", "alike", t)
+        self.assertSync(a, [" -> new.txt", " -> same.txt", NEW])
+        self.assertSync(b, [CONFLICT + "new.txt", " <- new.txt", SKIPPED + "new.txt.CONFLICT", AT])
+        self.assertEqual(self.content(b, "new.txt.CONFLICT"), b"B new")
+        self.assertSameFiles(a, b)
+
     def test_without_a_record_nothing_is_deleted_on_either_side(self):
         # Before: a folder synced by an older version (no record) deleted
         # files the store lacked and deleted in the store keys it lacked.
