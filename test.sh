@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what is missing, then builds and runs the whole test suite twice:
-# a normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer.
+# a normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer;
+# then fuzzes the parsers for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -20,4 +21,6 @@ echo "== Normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKUVET_SANITIZE=ON
+# The parsers under libFuzzer, KUVET_FUZZ_SECONDS (default 10) each.
+scripts/fuzz.sh
 echo "== All tests passed"

@@ -195,6 +195,25 @@ TEST(JsonMessages, NotEnoughValues) {
   EXPECT_EQ(message("[1,{\"a\",2,3}]"), "Not enough values to complete array at ']' at line 1 column 13.");
 }
 
+TEST(JsonParse, ScalarKeysBecomeText) {
+  // A comma alone also makes a pair of the two values before the brace.
+  var value = json::parse("{\"a\":1,2,true}");
+  ASSERT_TRUE(value.is_object()) << value.str();
+  EXPECT_EQ(value.str(), "{\"a\":1,\"2\":true}");
+  EXPECT_EQ(json::parse("{\"a\":1,null,false}").str(), "{\"a\":1,\"null\":false}");
+}
+
+// Found by fuzzing: an array or object in a key's place became its JSON text,
+// escaped once more at each level, so a few hundred bytes of nested objects
+// made gigabytes of key text.
+TEST(JsonMessages, ArrayOrObjectAsAKey) {
+  EXPECT_EQ(message("{\"a\":1,{\"x\":1},2}"), "Array or object as a key at '}' at line 1 column 17.");
+  EXPECT_EQ(message("{\"a\":1,[],2}"), "Array or object as a key at '}' at line 1 column 12.");
+  std::string text = "{\"a\":1}";
+  for (int i = 0; i < 12; i++) text = "{\"a\":1," + text + ",2}";
+  EXPECT_EQ(message(text).substr(0, 28), "Array or object as a key at ");
+}
+
 TEST(JsonNesting, ThousandLevelsParse) {
   var arrays = json::parse(nested("[", "1", "]", json::max_depth));
   ASSERT_TRUE(arrays.is_array()) << arrays.str();

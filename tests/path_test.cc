@@ -40,6 +40,17 @@ TEST(Normalize, DropsDotSegmentsAfterASeparator) {
   EXPECT_EQ(os::normalize("a/../b"), "a/../b") << "parent segments are left alone";
 }
 
+// Found by fuzzing: a "." between "/" and a backslash stayed, and came out as
+// "/./", which a second pass then dropped.
+TEST(Normalize, DotBeforeABackslashIsADotSegment) {
+  EXPECT_EQ(os::normalize("x/.\\y"), "x/y");
+  EXPECT_EQ(os::normalize("a\\.\\b"), "a/b");
+  EXPECT_EQ(os::normalize("a/.\\"), "a");
+  for (const char* path : {"x/.\\y", "a\\.\\.\\b", "./.\\a\\", "a/.\\/.\\"}) {
+    EXPECT_EQ(os::normalize(os::normalize(path)), os::normalize(path)) << path;
+  }
+}
+
 TEST(Normalize, DropsOneTrailingSeparator) {
   EXPECT_EQ(os::normalize("x/"), "x");
   EXPECT_EQ(os::normalize("x//"), "x");

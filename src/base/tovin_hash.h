@@ -4,7 +4,8 @@
 
 namespace base {
 
-// Hashes `length` bytes at `data`. Pure; safe from any thread.
+// Hashes `length` bytes at `data`, NUL bytes included; no run of bytes wipes
+// out the ones before it. Pure; safe from any thread.
 uint32_t tovin_hash(const char* data, unsigned length);
 
 }  // namespace base

@@ -195,6 +195,11 @@ bool reader::close_object() {
     pairs.push_back(pop_value(&value_depth));
     pairs.push_back(pop_value(&key_depth));  // keys become text: their depth does not count
     if (value_depth > depth) depth = value_depth;
+    // Keys become their JSON text, in which every key inside is escaped once
+    // more: containers as keys, nested, would grow the text exponentially.
+    if (pairs.back().is_array() || pairs.back().is_object()) {
+      return fail("Array or object as a key at '", "'");
+    }
   }
   if (depth >= max_depth) return too_deep();
   var object = var::object();

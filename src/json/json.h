@@ -14,7 +14,9 @@ namespace json {
 // value holding the error message (callers that expect an object tell the two
 // apart by kind). Values nested deeper than max_depth containers are refused
 // with a message, so that the recursive tear-down, comparison and writing of
-// a value cannot overflow the stack. Partly built values are released.
+// a value cannot overflow the stack. A key that is not a string becomes its
+// JSON text; one that is an array or object (which only malformed text can
+// make) is refused. Partly built values are released.
 var parse(const std::string& text);
 // The same, telling the two apart: null with the message in *error when the
 // text is not acceptable, else the value with *error empty.

@@ -16,8 +16,9 @@ std::string normalize(const std::string& path) {
     bool after_slash = !result.empty() && result.back() == '/';
     if (c == '\\' || c == '/') {
       if (!after_slash) result += '/';
-    } else if (c == '.' && after_slash && i + 1 < path.size() && path[i + 1] == '/') {
-      i++;  // "./" after a "/" says nothing
+    } else if (c == '.' && after_slash && i + 1 < path.size() &&
+               (path[i + 1] == '/' || path[i + 1] == '\\')) {
+      i++;  // "./" or ".\" after a "/" says nothing
     } else {
       result += c;
     }

@@ -8,6 +8,7 @@ namespace os {
 
 // Turns "\" into "/", collapses runs of "/", drops "./" after a "/" and one
 // trailing "/" (but "/" stays "/"). No ".." handling, no current folder.
+// Idempotent: a normalised path normalises to itself.
 std::string normalize(const std::string& path);
 
 // Creates the normalised path and every missing ancestor (mode 0777, less the

@@ -1,0 +1,86 @@
+#!/bin/bash
+# Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer +
+# UndefinedBehaviorSanitizer) into build-fuzz/ and runs each one, one after
+# another, for KUVET_FUZZ_SECONDS seconds (default 10) on a working copy of
+# its seed corpus under build-fuzz/corpus/ (nothing is written into fuzz/).
+# Exits non-zero when any target finds a crash, leak, UB, hang or broken
+# property, naming the target and the input that shows it. Optional
+# arguments name the targets to run (e.g. "json xml"); default: all.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${KUVET_FUZZ_SECONDS:-10}
+build=build-fuzz
+
+# The compiler and libFuzzer's runtime (Debian 12 packages).
+need=()
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+echo "== Fuzz build (clang, libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
+CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUVET_FUZZ=ON \
+  -DKUVET_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target fuzz_targets
+
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  targets=()
+  for source in fuzz/*_fuzz.cc; do
+    name=$(basename "$source" _fuzz.cc)
+    targets+=("$name")
+  done
+fi
+
+# Per-input limits: a hang is an input that takes longer than 10 s; the
+# inputs are kept small enough for the properties the targets check.
+max_len() {
+  case $1 in
+    json | xml) echo 65536 ;;
+    *) echo 4096 ;;
+  esac
+}
+
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+failed=()
+report=()
+for name in "${targets[@]}"; do
+  binary=$build/fuzz/${name}_fuzz
+  [ -x "$binary" ] || { echo "No fuzz target named $name"; exit 2; }
+  corpus=$build/corpus/$name
+  artifacts=$build/artifacts/$name/
+  log=$build/logs/$name.log
+  mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
+  cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len "$name")"
+        -print_final_stats=1 -close_fd_mask=1 -artifact_prefix="$artifacts")
+  [ -f fuzz/"$name".dict ] && args+=(-dict=fuzz/"$name".dict)
+  echo "== Fuzzing $name for ${seconds} s"
+  status=0
+  "$binary" "${args[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  report+=("$(printf '%-10s %12s executions' "$name" "${executed:-?}")")
+  if [ $status -ne 0 ]; then
+    failed+=("$name")
+    echo "!! $name found a problem (exit status $status); log: $log"
+    grep -E '^(==[0-9]+==ERROR|SUMMARY|Property failed|.*runtime error)' "$log" | head -n 5 || true
+    grep -E 'Test unit written to' "$log" | sed 's/^/!! /' || true
+  fi
+done
+
+echo "== Fuzzing: executions per target (${seconds} s each)"
+printf '%s\n' "${report[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "== Fuzzing found problems in: ${failed[*]}"
+  echo "   Reproduce with: $build/fuzz/<target>_fuzz <input file>"
+  exit 1
+fi
+echo "== Fuzzing found nothing"
