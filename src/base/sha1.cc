@@ -2,22 +2,13 @@
 
 #include <cstring>
 
+#include "base/hash_blocks.h"
+
 namespace base {
 
 namespace {
 
 uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-uint32_t load_be32(const unsigned char* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-void store_be32(uint32_t x, unsigned char* p) {
-  p[0] = static_cast<unsigned char>(x >> 24);
-  p[1] = static_cast<unsigned char>(x >> 16);
-  p[2] = static_cast<unsigned char>(x >> 8);
-  p[3] = static_cast<unsigned char>(x);
-}
 
 }  // namespace
 
@@ -29,8 +20,7 @@ void sha1_context::reset() {
   state_[2] = 0x98BADCFE;
   state_[3] = 0x10325476;
   state_[4] = 0xC3D2E1F0;
-  buffered_ = 0;
-  total_ = 0;
+  blocks_.clear();
 }
 
 void sha1_context::compress(const unsigned char* block) {
@@ -69,37 +59,11 @@ void sha1_context::compress(const unsigned char* block) {
 }
 
 void sha1_context::update(const void* data, size_t size) {
-  if (size == 0) return;
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  total_ += size;
-  if (buffered_ > 0) {
-    size_t take = block_size - buffered_ < size ? block_size - buffered_ : size;
-    memcpy(buffer_ + buffered_, bytes, take);
-    buffered_ += take;
-    bytes += take;
-    size -= take;
-    if (buffered_ < block_size) return;
-    compress(buffer_);
-    buffered_ = 0;
-  }
-  // Whole blocks straight from the caller's memory, no copy.
-  for (; size >= block_size; bytes += block_size, size -= block_size) compress(bytes);
-  if (size > 0) memcpy(buffer_, bytes, size);
-  buffered_ = size;
+  blocks_.update(data, size, [this](const unsigned char* block) { compress(block); });
 }
 
 std::string sha1_context::finish() {
-  // Completion: 0x80, zeros up to 56 mod 64, then the length in bits as a
-  // 64-bit big-endian number.
-  uint64_t bits = total_ * 8;
-  unsigned char pad[block_size] = {0x80};
-  size_t pad_size = (buffered_ < 56 ? 56 : 120) - buffered_;
-  unsigned char length[8];
-  store_be32(static_cast<uint32_t>(bits >> 32), length);
-  store_be32(static_cast<uint32_t>(bits), length + 4);
-  update(pad, pad_size);
-  update(length, sizeof length);
-
+  blocks_.finish([this](const unsigned char* block) { compress(block); });
   unsigned char digest[digest_size];
   for (int i = 0; i < 5; i++) store_be32(state_[i], digest + 4 * i);
   reset();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/hash_blocks.h"
+
 namespace base {
 
 // Streams bytes into one SHA-256 digest. Holds no outside memory; one
@@ -28,9 +30,7 @@ class sha256_context {
   void compress(const unsigned char* block);
 
   uint32_t state_[8];
-  unsigned char buffer_[block_size];  // bytes of a block not yet compressed
-  size_t buffered_;
-  uint64_t total_;  // message length in bytes; 64 bits so no size wraps
+  hash_blocks blocks_;
 };
 
 // SHA-256 digest of `bytes` as 32 raw bytes (not hexadecimal). Pure.
