@@ -11,6 +11,7 @@
 #include <string>
 
 #include "os/path.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -61,24 +62,8 @@ TEST(Normalize, DropsOneTrailingSeparator) {
 
 // Each test works in a fresh temporary folder, which is also the current
 // folder while it runs (relative paths are part of what is tested).
-class PathTest : public testing::Test {
+class PathTest : public temp_folder_test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kuvet_path_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    old_cwd = cwd;
-    free(cwd);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-  }
-  void TearDown() override {
-    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
-
   static bool is_directory(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -100,9 +85,6 @@ class PathTest : public testing::Test {
     ASSERT_NE(f, nullptr);
     fclose(f);
   }
-
-  std::string dir;
-  std::string old_cwd;
 };
 
 TEST_F(PathTest, MkdirCreatesEveryAncestor) {
@@ -131,8 +113,8 @@ TEST_F(PathTest, MkdirNormalisesFirst) {
 }
 
 TEST_F(PathTest, MkdirOfAnAbsolutePath) {
-  os::mkdir(dir + "/m/n");
-  EXPECT_TRUE(is_directory(dir + "/m/n"));
+  os::mkdir(root + "/m/n");
+  EXPECT_TRUE(is_directory(root + "/m/n"));
 }
 
 TEST_F(PathTest, MkdirPassesOverWhatExistsOrFails) {

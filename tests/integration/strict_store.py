@@ -844,3 +844,26 @@ class _Connection:
                 continue
             except OSError:
                 return
+
+
+class PerClass:
+    """A test-class mixin: one store for the class, made by new_store() and
+    emptied before each test."""
+
+    @classmethod
+    def new_store(cls):
+        return StrictStore()
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.store = cls.new_store()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.store.stop()
+        super().tearDownClass()
+
+    def setUp(self):
+        self.store.clear()
+        super().setUp()

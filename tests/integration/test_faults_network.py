@@ -68,22 +68,9 @@ FAULTS = {
 }
 
 
-class StrictCase(harness.KuvetTestCase):
+class StrictCase(strict_store.PerClass, harness.KuvetTestCase):
     """One strict store for the class, emptied before each test."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.store = strict_store.StrictStore()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
-
-    def setUp(self):
-        self.store.clear()
-        super().setUp()
 
     def objects(self):
         return {key: self.store.get(key) for key in self.store.keys()}

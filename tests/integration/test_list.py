@@ -248,24 +248,17 @@ class S3rverTest(ListCases, harness.KuvetTestCase):
         self.assertIn(b"  it's\n", self.list().stdout)
 
 
-class StrictStoreTest(ListCases, harness.KuvetTestCase):
+class StrictStoreTest(strict_store.PerClass, ListCases, harness.KuvetTestCase):
     """The strict store: every request must be signed right (checked after
     each run), and listing entries and pages can be scripted."""
 
     UNIT_BUCKETS = ("b", "kb", "mb", "gb", "tb", "pb")
 
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.store = strict_store.StrictStore(buckets=("kuvet",) + cls.UNIT_BUCKETS)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
+    def new_store(cls):
+        return strict_store.StrictStore(buckets=("kuvet",) + cls.UNIT_BUCKETS)
 
     def setUp(self):
-        self.store.clear()
         self.expect_refusals = False
         super().setUp()
 

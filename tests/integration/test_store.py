@@ -255,21 +255,10 @@ class S3rverTlsTest(S3rverBackend, StoreCases, harness.KuvetTestCase):
         self.assertEqual(self.stored("file.txt"), b"secret")
 
 
-class StrictStoreTest(StoreCases, harness.KuvetTestCase):
+class StrictStoreTest(strict_store.PerClass, StoreCases, harness.KuvetTestCase):
     """The strict store: every request must be signed right, or it fails."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.store = strict_store.StrictStore()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
-
     def setUp(self):
-        self.store.clear()
         self.expect_refusals = False
         self.addCleanup(self.check_signatures)
         super().setUp()

@@ -95,7 +95,7 @@ class StyleCases:
 
 # Backends.
 
-class StrictBackend:
+class StrictBackend(strict_store.PerClass):
     """The strict store, one per class, emptied before each test; every
     request of a test must have been accepted and must be signed and
     addressed as the class says."""
@@ -103,19 +103,12 @@ class StrictBackend:
     region = "us-east-1"
 
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
+    def new_store(cls):
         context = s3.server_context(CERTS["server.pem"], CERTS["server.key"]) if cls.tls else None
-        cls.store = strict_store.StrictStore(tls=context, region=cls.region)
         cls.env = s3.trust_env(CERTS) if cls.tls else None
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
+        return strict_store.StrictStore(tls=context, region=cls.region)
 
     def setUp(self):
-        self.store.clear()
         self.expect_refusals = False
         self.addCleanup(self.check_requests)
         super().setUp()

@@ -213,22 +213,9 @@ class SyncCase(harness.KuvetTestCase):
         return folders
 
 
-class StrictBackend:
+class StrictBackend(strict_store.PerClass):
     """The strict store, one per class, emptied before each test."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.store = strict_store.StrictStore()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
-
-    def setUp(self):
-        self.store.clear()
-        super().setUp()
 
     def config(self):
         return self.store.config()
