@@ -17,8 +17,7 @@ namespace http {
 
 namespace {
 
-const int connect_seconds = 10;  // bound on one connect attempt
-const int send_seconds = 10;     // bound on one blocked send (and receive)
+const int send_seconds = 10;  // bound on one blocked send (and receive)
 
 // True for "localhost" and names ending in ".localhost", any letter case:
 // these are loopback without asking the resolver (RFC 6761).
@@ -48,9 +47,9 @@ bool looks_alive(int fd) {
   return FD_ISSET(fd, &write_set) && !FD_ISSET(fd, &error_set);
 }
 
-// Waits up to connect_seconds for a non-blocking connect on fd to finish.
-bool finish_connect(int fd) {
-  timeval limit = {connect_seconds, 0};
+// Waits up to connect_ms for a non-blocking connect on fd to finish.
+bool finish_connect(int fd, int connect_ms) {
+  timeval limit = {connect_ms / 1000, (connect_ms % 1000) * 1000};
   for (;;) {
     fd_set write_set;
     FD_ZERO(&write_set);
@@ -67,7 +66,7 @@ bool finish_connect(int fd) {
 
 // A socket connected to `address` within the time bound, blocking again and
 // with send and receive timeouts set; -1 on failure.
-int open_socket(const addrinfo* address) {
+int open_socket(const addrinfo* address, int connect_ms) {
   int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
   if (fd < 0) return -1;
   if (fd >= FD_SETSIZE) {  // select() cannot watch it
@@ -77,7 +76,7 @@ int open_socket(const addrinfo* address) {
   int flags = fcntl(fd, F_GETFL);
   bool connected = flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
   if (connected && connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
-    connected = errno == EINPROGRESS && finish_connect(fd);
+    connected = errno == EINPROGRESS && finish_connect(fd, connect_ms);
   }
   connected = connected && fcntl(fd, F_SETFL, flags) == 0;
   if (!connected) {
@@ -104,9 +103,9 @@ std::string address_text(const addrinfo* address) {
   return text;
 }
 
-// Resolves host and connects to the first address that accepts; -1 after
-// printing why when none does.
-int connect_host(const std::string& host, int port) {
+// Resolves host and connects to the first address that accepts; -1, with
+// the lines saying why in `error`, when none does.
+int connect_host(const std::string& host, int port, int connect_ms, std::string& error) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -118,28 +117,30 @@ int connect_host(const std::string& host, int port) {
   addrinfo* list = nullptr;
   std::string service = std::to_string(port);
   if (getaddrinfo(name.c_str(), service.c_str(), &hints, &list) != 0) {
-    printf("getaddrinfo() failed for host %s:%d!\n", host.c_str(), port);
+    error = "getaddrinfo() failed for host " + host + ":" + std::to_string(port) + "!";
     return -1;
   }
   int fd = -1;
   int count = 0;
   for (const addrinfo* a = list; a != nullptr && fd == -1; a = a->ai_next) {
     if (a->ai_family == AF_INET6) continue;  // IPv4 only; not counted
-    fd = open_socket(a);
-    if (fd == -1) printf("Address %d failed: %s\n", count, address_text(a).c_str());
+    fd = open_socket(a, connect_ms);
+    if (fd == -1) {
+      error += "Address " + std::to_string(count) + " failed: " + address_text(a) + "\n";
+    }
     count++;
   }
   freeaddrinfo(list);
-  if (fd == -1) printf("No addresses worked for host %s:%d.\n", host.c_str(), port);
+  if (fd == -1) error += "No addresses worked for host " + host + ":" + std::to_string(port) + ".";
   return fd;
 }
 
-// A new transport over fd; null (after printing why) when TLS failed.
-layer* make_transport(bool secure, int fd, const std::string& host) {
+// A new transport over fd; null (with why in `error`) when TLS failed.
+layer* make_transport(bool secure, int fd, const std::string& host, std::string& error) {
   if (!secure) return new layer(fd);
   secure_layer* tls = new secure_layer(fd, host);
   if (tls->ok) return tls;
-  puts(tls->error.c_str());
+  error = tls->error;
   delete tls;
   return nullptr;
 }
@@ -168,7 +169,8 @@ bool send_all(layer* transport, const char* data, size_t length) {
 }
 
 layer* pool(bool secure, const std::string& host, int port, const std::string& request,
-            bool fresh) {
+            bool fresh, int connect_ms, std::string* error) {
+  std::string why;
   layer_pool& pool = layer_pool::current();
   delete pool.unpooled;
   pool.unpooled = nullptr;
@@ -184,10 +186,12 @@ layer* pool(bool secure, const std::string& host, int port, const std::string& r
     delete old;
   }
 
-  int fd = connect_host(host, port);
-  if (fd == -1) return nullptr;
-  layer* transport = make_transport(secure, fd, host);
-  if (transport == nullptr) return nullptr;
+  int fd = connect_host(host, port, connect_ms, why);
+  layer* transport = fd == -1 ? nullptr : make_transport(secure, fd, host, why);
+  if (transport == nullptr) {
+    if (error != nullptr) *error = why;
+    return nullptr;
+  }
   send_all(transport, request.data(), request.size());  // a failure shows in the reply
   pool.map.set(key, transport);
   if (pool.map.get(key) != transport) {

@@ -33,11 +33,11 @@ class layer_pool {
 // A transport on which `request` has been sent, reusing the pooled one for
 // the key unless `fresh` is set or it fails the liveness poll; otherwise a new
 // connection (the host resolved, "localhost" and "*.localhost" taken as
-// 127.0.0.1; a 10 s bound on each connect; TLS when `secure`). Null, after a
-// line on standard output saying why, when no connection could be made.
+// 127.0.0.1; each connect bounded by `connect_ms`; TLS when `secure`). Null,
+// with the lines saying why in *error, when no connection could be made.
 // The caller never deletes the result.
 layer* pool(bool secure, const std::string& host, int port, const std::string& request,
-            bool fresh);
+            bool fresh, int connect_ms = 10000, std::string* error = nullptr);
 
 // Removes `transport` from this thread's pool and destroys it, for a
 // connection that must not be reused. Does nothing for null.

@@ -24,7 +24,6 @@ namespace {
 const size_t block_size = 64 * 1024;  // bytes per read and per upload block
 const int poll_ms = 100;              // one wait for the reply
 const int idle_shown_ms = 1000;       // silence after which the timer shows
-const int idle_limit_ms = 10000;      // silence after which the reply is given up
 const int redirect_limit = 10;        // redirects followed in a row
 
 bool contains_word(const std::string& text, const std::string& word) {
@@ -110,8 +109,9 @@ int wait_readable(int fd, int ms) {
 enum chunks { chunks_more, chunks_done, chunks_bad, chunks_write_failed };
 
 // The size of a chunk-size line: hex digits up to the first other byte (an
-// extension after ";" is ignored); -1 after printing it when it is no size.
-long chunk_size(const std::string& line) {
+// extension after ";" is ignored); -1, with the reason in `error`, when it
+// is no size.
+long chunk_size(const std::string& line, std::string& error) {
   uint64_t size = 0;
   size_t digits = 0;
   size_t significant = 0;  // digits from the first non-zero one
@@ -126,7 +126,7 @@ long chunk_size(const std::string& line) {
     size = ((size << 4) | uint64_t(value)) & 0xFFFFFFFFu;
   }
   if (digits == 0 || significant > 8 || size > 0x7FFFFFFF) {
-    printf("Error! Bad size [%s] = %d\n", line.c_str(), int(int32_t(uint32_t(size))));
+    error = "Error! Bad size [" + line + "] = " + std::to_string(int(int32_t(uint32_t(size))));
     return -1;
   }
   return long(size);
@@ -136,7 +136,7 @@ long chunk_size(const std::string& line) {
 // written and removed from the front; without, the text is left alone until
 // the end, when it becomes the decoded body. A whole body ends with the
 // zero-size chunk and the empty line after any trailer lines.
-chunks decode_chunks(std::string& text, FILE* sink) {
+chunks decode_chunks(std::string& text, FILE* sink, std::string& error) {
   std::string decoded;
   size_t p = 0;
   chunks result = chunks_more;
@@ -147,7 +147,7 @@ chunks decode_chunks(std::string& text, FILE* sink) {
       result = chunks_done;
       break;
     }
-    long size = chunk_size(text.substr(p, eol - p));
+    long size = chunk_size(text.substr(p, eol - p), error);
     if (size < 0) {
       result = chunks_bad;
       break;
@@ -180,24 +180,6 @@ chunks decode_chunks(std::string& text, FILE* sink) {
 
 enum upload_result { upload_sent, upload_short_file, upload_send_failed };
 
-// Sends exactly `size` bytes of `file` from its start, reporting progress per block.
-upload_result send_upload(layer* transport, FILE* file, double size, req_progress& progress) {
-  if (file == nullptr || size <= 0) return upload_sent;
-  if (fseek(file, 0, SEEK_SET) != 0) return upload_short_file;
-  std::vector<char> buffer(block_size);
-  double sent = 0;
-  while (sent < size) {
-    size_t want = size_t(std::min(double(block_size), size - sent));
-    size_t got = fread(buffer.data(), 1, want, file);
-    if (got > 0 && !send_all(transport, buffer.data(), got)) return upload_send_failed;
-    sent += double(got);
-    progress(sent, size, double(got), false);
-    if (got < want) return upload_short_file;
-  }
-  progress(sent, size, 0, true);
-  return upload_sent;
-}
-
 // Why the receive loop ended.
 enum ending { reply_whole, peer_closed, silence, select_failed, write_failed, bad_chunks,
               no_transport, upload_short, bad_length, past_length };
@@ -205,65 +187,63 @@ enum ending { reply_whole, peer_closed, silence, select_failed, write_failed, ba
 // One request and its reply on one transport (and one reconnection).
 class exchange {
  public:
-  exchange(const std::string& url, const split_url& target, const std::string& method,
-           const std::string& request, FILE* upload, double upload_size, FILE* download,
-           std::string* reply_head, std::string* peer_certificate)
-      : url(url), target(target), method(method), request(request), upload(upload),
-        upload_size(upload_size), download(download), reply_head(reply_head),
-        peer_certificate(peer_certificate) {}
+  exchange(const request& r, const split_url& target, const std::string& head,
+           int64_t upload_size, const limits& bounds, reply& out)
+      : r(r), target(target), request_head(head), upload_size(upload_size), bounds(bounds),
+        out(out) {}
 
-  // Connects, sends and receives. False (after "Failed to connect.") when no
-  // transport could be had at all.
+  // Connects, sends and receives. False when no transport could be had at all.
   bool start() {
-    transport = pool(secure(), target.host, target.port, request, false);
+    transport = pool(secure(), target.host, target.port, request_head, false, bounds.connect_ms,
+                     &out.error);
     if (transport == nullptr) {
-      puts("Failed to connect.");
+      out.error = join(out.error, "Failed to connect.");
       return false;
     }
     take_certificate();
-    progress.reset(new req_progress(req_progress::now_ms()));
+    if (r.progress_line) progress.reset(new req_progress(req_progress::now_ms()));
     return true;
   }
 
   ending run() {
-    upload_result sent = send_upload(transport, upload, upload_size, *progress);
+    upload_result sent = send_upload();
     if (sent == upload_short_file) return upload_short;
     upload_failed = sent == upload_send_failed;
     return receive();
   }
 
-  // Prints what went wrong, drops a transport that must not carry another
+  // Notes what went wrong, drops a transport that must not carry another
   // request, and says whether the reply is whole.
   bool finish(ending end) {
     // Bytes still in the stdio buffer could fail to go out too.
-    if (end == reply_whole && download != nullptr && fflush(download) != 0) end = write_failed;
+    if (end == reply_whole && to_file() && fflush(r.download) != 0) end = write_failed;
     bool whole = end == reply_whole && !upload_failed;
     switch (end) {
       case reply_whole:
-        if (upload_failed) printf("Error! Sending the upload failed: %s\n", url.c_str());
+        if (upload_failed) fail("Error! Sending the upload failed: " + r.url);
         break;
       case peer_closed:
-        printf("Error! Connection closed before the reply was complete: %s\n", url.c_str());
+        fail("Error! Connection closed before the reply was complete: " + r.url);
         break;
       case silence:
-        printf("Error! No reply for 10 s: %s\n", url.c_str());
+        fail("Error! No reply for " + base::num(bounds.idle_ms / 1000.0) + " s: " + r.url);
         break;
       case write_failed:
-        printf("Error! Could not write the reply to the download file: %s\n", url.c_str());
+        fail("Error! Could not write the reply to the download file: " + r.url);
         break;
       case bad_length:
-        printf("Error! The reply's Content-Length is not a number: %s\n", url.c_str());
+        fail("Error! The reply's Content-Length is not a number: " + r.url);
         break;
       case past_length:
-        printf("Error! The reply ran past its Content-Length: %s\n", url.c_str());
+        fail("Error! The reply ran past its Content-Length: " + r.url);
         break;
       case upload_short:
-        printf("Error! The upload file ended before its Content-Length of %s bytes: %s\n",
-               base::num(upload_size).c_str(), url.c_str());
+        fail("Error! The upload file ended before its Content-Length of " +
+             base::num(double(upload_size)) + " bytes: " + r.url);
         break;
-      case select_failed:  // already reported
-      case bad_chunks:     // already reported
-      case no_transport:   // already reported
+      case select_failed:  // already noted
+      case bad_chunks:     // already noted
+      case no_transport:   // already noted
         break;
     }
     if (!whole || !frame.keep_alive) drop(transport);
@@ -277,12 +257,43 @@ class exchange {
   std::string body;
 
  private:
+  static std::string join(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    return a.back() == '\n' ? a + b : a + "\n" + b;
+  }
+  void fail(const std::string& line) { out.error = join(out.error, line); }
+
   bool secure() const { return target.scheme == "https"; }
+  // The body goes to the download file: a 2xx reply that is not a redirect.
+  bool to_file() const {
+    return r.download != nullptr && !frame.redirect && status_code(head) / 100 == 2;
+  }
 
   void take_certificate() {
-    if (secure() && peer_certificate != nullptr) {
-      *peer_certificate = static_cast<secure_layer*>(transport)->certificate;
+    if (secure()) out.certificate = static_cast<secure_layer*>(transport)->certificate;
+  }
+
+  void report(int64_t delta, double done, double total, bool final) {
+    if (delta > 0 && r.on_bytes) r.on_bytes(delta);
+    if (progress) (*progress)(done, total, double(delta), final);
+  }
+
+  // Sends exactly `upload_size` bytes of the upload region, reporting each block.
+  upload_result send_upload() {
+    if (r.upload == nullptr || upload_size <= 0) return upload_sent;
+    if (fseeko(r.upload, off_t(r.upload_offset), SEEK_SET) != 0) return upload_short_file;
+    std::vector<char> buffer(block_size);
+    int64_t sent = 0;
+    while (sent < upload_size) {
+      size_t want = size_t(std::min(int64_t(block_size), upload_size - sent));
+      size_t got = fread(buffer.data(), 1, want, r.upload);
+      if (got > 0 && !send_all(transport, buffer.data(), got)) return upload_send_failed;
+      sent += int64_t(got);
+      report(int64_t(got), double(sent), double(upload_size), false);
+      if (got < want) return upload_short_file;
     }
+    report(0, double(sent), double(upload_size), true);
+    return upload_sent;
   }
 
   ending receive() {
@@ -292,34 +303,35 @@ class exchange {
     for (;;) {
       // Bytes that TLS already decrypted are invisible to select(): read them first.
       if (transport->pending() <= 0) {
-        int ready = wait_readable(transport->fd, poll_ms);
+        int ready = wait_readable(transport->fd, std::min(poll_ms, bounds.idle_ms));
         if (ready < 0) {
-          puts("select() failed!");
+          fail("select() failed!");
           return select_failed;
         }
         if (ready == 0) {
-          idle += poll_ms;
-          if (idle > idle_shown_ms) fprintf(stderr, "\r%.1f s     ", idle / 1000.0);
-          if (idle >= idle_limit_ms) return silence;
+          idle += std::min(poll_ms, bounds.idle_ms);
+          if (r.progress_line && idle > idle_shown_ms) fprintf(stderr, "\r%.1f s     ", idle / 1000.0);
+          if (idle >= bounds.idle_ms) return silence;
           continue;
         }
       }
       int n = transport->recv(buffer.data(), int(buffer.size()));
       if (n <= 0) {
         if (n == 0 && head_complete && frame.kind == framing::by_close) {
-          if (download != nullptr) (*progress)(received, received, 0, true);
+          if (to_file()) report(0, received, received, true);
           return reply_whole;
         }
         if (!retry || any_reply) return peer_closed;
         // A kept-alive connection the server had closed: once more on a new one.
         retry = false;
-        transport = pool(secure(), target.host, target.port, request, true);
+        transport = pool(secure(), target.host, target.port, request_head, true, bounds.connect_ms,
+                         &out.error);
         if (transport == nullptr) {
-          puts("Failed to connect.");
+          fail("Failed to connect.");
           return no_transport;
         }
         take_certificate();
-        upload_result sent = send_upload(transport, upload, upload_size, *progress);
+        upload_result sent = send_upload();
         if (sent == upload_short_file) return upload_short;
         upload_failed = sent == upload_send_failed;
         idle = 0;
@@ -345,14 +357,15 @@ class exchange {
     if (end == std::string::npos) return;
     std::string rest = head.substr(end + 4);
     head.resize(end + 4);
-    frame = read_framing(head, method);
+    frame = read_framing(head, r.method);
     if (frame.interim) {  // "100 Continue" and the like: the real reply follows
       head.clear();
       if (!rest.empty()) take(rest.data(), rest.size());
       return;
     }
     head_complete = true;
-    if (reply_head != nullptr) *reply_head = head;
+    out.head = head;
+    out.status = status_code(head) < 0 ? 0 : status_code(head);
     if (frame.kind == framing::no_body) {
       if (!rest.empty()) frame.keep_alive = false;  // bytes no reply accounts for
       done = true;
@@ -365,18 +378,20 @@ class exchange {
     take_body(rest.data(), rest.size(), false);
   }
 
-  void take_body(const char* data, size_t n, bool report) {
-    bool to_file = download != nullptr && !frame.redirect;
+  void take_body(const char* data, size_t n, bool report_now) {
+    FILE* sink = to_file() ? r.download : nullptr;
     if (frame.kind == framing::by_chunks) {
       received += double(n);
       body.append(data, n);
-      if (report && to_file) (*progress)(received, frame.expected, double(n), false);
-      chunks result = decode_chunks(body, to_file ? download : nullptr);
+      if (report_now && sink) report(int64_t(n), received, frame.expected, false);
+      std::string why;
+      chunks result = decode_chunks(body, sink, why);
       if (result == chunks_done) {
         done = true;
         if (frame.redirect) body.clear();
-        if (to_file) (*progress)(received, received, 0, true);
+        if (sink) report(0, received, received, true);
       } else if (result == chunks_bad) {
+        fail(why);
         failure = bad_chunks;
       } else if (result == chunks_write_failed) {
         failure = write_failed;
@@ -397,36 +412,33 @@ class exchange {
       frame.keep_alive = false;
     }
     received += double(n);
-    if (!store(data, n)) return;
-    if (report && to_file) (*progress)(received, frame.expected, double(n), false);
+    if (!store(data, n, sink)) return;
+    if (report_now && sink) report(int64_t(n), received, frame.expected, false);
     if (frame.kind == framing::by_length && received >= frame.expected) {
       done = true;
-      if (to_file) (*progress)(received, frame.expected, 0, true);
+      if (sink) report(0, received, frame.expected, true);
     }
   }
 
   // Keeps body bytes: written to the download file, held, or (for a
   // followed redirect) dropped.
-  bool store(const char* data, size_t n) {
+  bool store(const char* data, size_t n, FILE* sink) {
     if (frame.redirect || n == 0) return true;
-    if (download == nullptr) {
+    if (sink == nullptr) {
       body.append(data, n);
       return true;
     }
-    if (fwrite(data, 1, n, download) == n) return true;
+    if (fwrite(data, 1, n, sink) == n) return true;
     failure = write_failed;
     return false;
   }
 
-  const std::string& url;
+  const request& r;
   const split_url& target;
-  const std::string& method;
-  const std::string& request;
-  FILE* upload;
-  double upload_size;
-  FILE* download;
-  std::string* reply_head;
-  std::string* peer_certificate;
+  const std::string& request_head;
+  int64_t upload_size;
+  const limits& bounds;
+  reply& out;
 
   layer* transport = nullptr;
   std::unique_ptr<req_progress> progress;
@@ -437,65 +449,71 @@ class exchange {
   ending failure = reply_whole;  // set when taking bytes went wrong
 };
 
-std::string request_head(const split_url& target, const std::string& method,
-                         const std::string& headers, double upload_size) {
-  std::string head = method + " " + target.path + " HTTP/1.1\r\nHost: " + target.host +
+std::string request_head(const split_url& target, const request& r, int64_t upload_size) {
+  std::string head = r.method + " " + target.path + " HTTP/1.1\r\nHost: " + target.host +
                      "\r\nUser-Agent: " + user_agent() +
                      "\r\nAccept: */*\r\nAccept-Language: *\r\nConnection: keep-alive\r\n";
-  if (upload_size >= 0) head += "Content-Length: " + base::num(upload_size) + "\r\n";
-  return head + headers;
+  if (upload_size >= 0) {
+    head += "Content-Length: " + base::num(double(upload_size)) + "\r\n";
+  } else if (!r.body.empty()) {
+    head += "Content-Length: " + base::num(double(r.body.size())) + "\r\n";
+  }
+  return head + r.headers + "\r\n" + r.body;
 }
 
-std::string fetch(const std::string& url, const std::string& headers, const std::string& method,
-                  FILE* upload, FILE* download, std::string* reply_head,
-                  std::string* peer_certificate, bool* complete, int redirects) {
-  *complete = false;
-  split_url target(url);
-  double upload_size = -1;
-  if (upload != nullptr && fseek(upload, 0, SEEK_END) == 0) upload_size = double(ftell(upload));
-  if (upload_size < 0) upload = nullptr;
-  std::string request = request_head(target, method, headers, upload_size);
+// The length of the upload region, or -1 when there is no upload (or its
+// file cannot be measured).
+int64_t upload_size_of(const request& r) {
+  if (r.upload == nullptr) return -1;
+  if (r.upload_length >= 0) return r.upload_length;
+  if (fseeko(r.upload, 0, SEEK_END) != 0) return -1;
+  off_t end = ftello(r.upload);
+  return end < 0 ? -1 : std::max<int64_t>(0, int64_t(end) - r.upload_offset);
+}
 
-  exchange x(url, target, method, request, upload, upload_size, download, reply_head,
-             peer_certificate);
-  if (!x.start()) return "";
-  *complete = x.finish(x.run());
-  if (!x.head_complete || !x.frame.redirect) return download != nullptr ? "" : x.body;
+reply fetch(const request& r, const limits& bounds, int redirects) {
+  reply out;
+  split_url target(r.url);
+  int64_t upload_size = upload_size_of(r);
+  std::string head = request_head(target, r, upload_size);
 
+  exchange x(r, target, head, upload_size, bounds, out);
+  if (!x.start()) return out;
+  out.complete = x.finish(x.run());
+  if (!x.head_complete || !x.frame.redirect) {
+    out.body = x.body;
+    return out;
+  }
   if (redirects >= redirect_limit) {
-    puts("Error! Too many redirects.");
-    *complete = false;
-    return "";
+    out.error = "Error! Too many redirects.";
+    out.complete = false;
+    return out;
   }
   std::string location = http_connection::get_header("location", x.head);
-  std::string next_headers = "Referer: " + target.rebuild() + "\r\n";
+  request next = r;
+  next.headers = "Referer: " + target.rebuild() + "\r\n";
   std::string cookies = get_cookies(x.head);
-  if (!cookies.empty()) next_headers += "Cookie: " + cookies + "\r\n";
-  next_headers += headers;
-  std::string next_url = location;
+  if (!cookies.empty()) next.headers += "Cookie: " + cookies + "\r\n";
+  next.headers += r.headers;
+  next.url = location;
   if (location[0] == '/') {
     target.path = location;
-    next_url = target.rebuild();
+    next.url = target.rebuild();
   }
-  return fetch(next_url, next_headers, method, upload, download, reply_head, peer_certificate,
-               complete, redirects + 1);
+  return fetch(next, bounds, redirects + 1);
 }
 
 }  // namespace
 
-std::string req(const std::string& url, const std::string& headers, const std::string& method,
-                FILE* upload, FILE* download, std::string* reply_head,
-                std::string* peer_certificate, bool* complete) {
-  bool whole = false;
-  std::string body = fetch(url, headers, method, upload, download, reply_head, peer_certificate,
-                           &whole, 0);
-  if (complete != nullptr) *complete = whole;
-  fflush(stdout);
-  return body;
+reply send(const request& r, const limits& bounds) { return fetch(r, bounds, 0); }
+
+std::string reply::header(const std::string& name) const {
+  return http_connection::get_header(name, head);
 }
 
 int unchunk(std::string& body, FILE* sink) {
-  return decode_chunks(body, sink) == chunks_more ? 0 : 1;
+  std::string unused;
+  return decode_chunks(body, sink, unused) == chunks_more ? 0 : 1;
 }
 
 std::string get_cookies(const std::string& head) {

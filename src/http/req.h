@@ -1,24 +1,62 @@
-// One HTTP/1.1 exchange over the per-thread keep-alive pool, with chunked and
-// Content-Length bodies, one reconnection and redirects. Messages go to
-// standard output, the idle timer and progress to standard error.
-// Single-threaded use per thread (the pool is per thread).
+// One HTTP/1.1 exchange over the per-thread keep-alive pool: the request
+// goes out (head, then an in-memory body or a region of a file), the reply
+// comes back by value. Nothing is printed to standard output: what went
+// wrong is in the reply's `error`. The optional progress line and idle timer
+// go to standard error. Safe to call from several threads at once (each has
+// its own pool); the FILEs of one request belong to that call.
 #pragma once
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace http {
 
-// Sends `method` to `url` with the caller's `headers` (their lines, the empty
-// line that ends the head, and any in-memory body), streams `upload` as the
-// body when given, and returns the reply body (empty when it went to
-// `download`). `reply_head` receives the status line and headers of the last
-// reply; `peer_certificate` the server certificate for https. `complete` is
-// set to true only when a whole reply arrived (head and the body its framing
-// announced, written whole to `download`); a reply cut short, silence, no
-// connection or a failed write leave it false.
-std::string req(const std::string& url, const std::string& headers, const std::string& method,
-                FILE* upload, FILE* download, std::string* reply_head,
-                std::string* peer_certificate, bool* complete = nullptr);
+// Time limits of one exchange; the defaults are the program's own, tests
+// shorten them.
+struct limits {
+  int connect_ms = 10000;  // resolving aside, one connect and TLS handshake
+  int idle_ms = 10000;     // silence while a reply is awaited or arriving
+};
+
+struct request {
+  std::string method = "GET";
+  std::string url;
+  // Header lines of the caller, each ending in CRLF, sent after the
+  // built-in ones (Host, User-Agent, ...); no empty line at the end.
+  std::string headers;
+  std::string body;  // an in-memory body; its Content-Length is added
+
+  // A region of a file as the body instead: `upload_length` bytes from
+  // `upload_offset`, or to the end of the file when -1.
+  FILE* upload = nullptr;
+  int64_t upload_offset = 0;
+  int64_t upload_length = -1;
+
+  // Where the body of a 2xx reply goes; any other reply's body is kept in
+  // `reply::body`.
+  FILE* download = nullptr;
+
+  bool progress_line = false;  // draw the progress bar and idle timer on stderr
+  // Called as body bytes go out or come in, with the count of new ones.
+  std::function<void(int64_t)> on_bytes;
+};
+
+struct reply {
+  int status = 0;        // the status code; 0 when no status line arrived
+  std::string head;      // status line and headers as received, CRLF each, "" when none
+  std::string body;      // the body, unless it went to the request's download file
+  bool complete = false; // the whole reply arrived (and was written whole)
+  std::string error;     // why not, one or more lines; "" when complete
+  std::string certificate;  // the server certificate (PEM) on https
+
+  bool ok() const { return complete && status >= 200 && status < 300; }
+  // The value of header `name` (any letter case), or "".
+  std::string header(const std::string& name) const;
+};
+
+// Sends `r` and returns the reply; follows redirects within the limit.
+reply send(const request& r, const limits& bounds = limits());
 
 // Decodes a chunked body in place, writing data to `sink` when given.
 // 1 when the body is complete (or must be abandoned), 0 when more is needed.

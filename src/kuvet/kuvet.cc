@@ -1,6 +1,7 @@
 // The kuvet object and kuvet::req: every store request is signed here.
 #include "kuvet/kuvet.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -35,12 +36,6 @@ std::string first_segment(const std::string& path) {
   return path.substr(1, end == std::string::npos ? std::string::npos : end - 1);
 }
 
-int status_of(const std::string& head) {
-  if (head.compare(0, 5, "HTTP/") != 0) return 0;
-  size_t space = head.find(' ');
-  return space == std::string::npos ? 0 : atoi(head.c_str() + space + 1);
-}
-
 }  // namespace
 
 kuvet::kuvet(var config)
@@ -72,67 +67,107 @@ std::string kuvet::query_text(const query_params& query) const {
   return text;
 }
 
+namespace {
+
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The value of header `name` (lower case) among `headers`, or "".
+std::string value_of(const kuvet::query_params& headers, const std::string& name) {
+  for (const auto& header : headers) {
+    if (lower(header.first) == name) return header.second;
+  }
+  return "";
+}
+
+std::string header_lines(const kuvet::query_params& headers) {
+  std::string lines;
+  for (const auto& header : headers) lines += header.first + ": " + header.second + "\r\n";
+  return lines;
+}
+
+}  // namespace
+
 std::string kuvet::string_to_sign(const std::string& method, const std::string& date,
-                                  const std::string& encoded_key) const {
+                                  const std::string& encoded_key,
+                                  const query_params& headers) const {
   // The resource is the bucket and the key: a virtual-hosted URL names the
   // bucket in its host, a path-style one in its path.
   std::string resource = path_style ? url_path : "/" + name + "/";
-  return method + "\n\n\n" + date + "\n" + resource + encoded_key;
+  std::vector<std::pair<std::string, std::string>> amz;
+  for (const auto& header : headers) {
+    std::string lowered = lower(header.first);
+    if (lowered.compare(0, 6, "x-amz-") == 0) amz.emplace_back(lowered, header.second);
+  }
+  std::sort(amz.begin(), amz.end());
+  std::string amz_lines;
+  for (const auto& header : amz) amz_lines += header.first + ":" + header.second + "\n";
+  return method + "\n" + value_of(headers, "content-md5") + "\n" +
+         value_of(headers, "content-type") + "\n" + date + "\n" + amz_lines + resource +
+         encoded_key;
 }
 
 std::string kuvet::header_block(const std::string& method, const std::string& encoded_key,
-                                const std::string& date, const std::string& body) const {
-  std::string signature =
-      base::base64(base::hmac(aws_key, string_to_sign(method, date, encoded_key), base::sha1));
-  std::string block = "Date: " + date + "\r\nAuthorization: AWS " + aws_id + ":" + signature + "\r\n";
-  if (!body.empty()) block += "Content-Length: " + base::num(double(body.size())) + "\r\n";
-  return block + "\r\n" + body;
+                                const std::string& date, const query_params& headers) const {
+  std::string signature = base::base64(
+      base::hmac(aws_key, string_to_sign(method, date, encoded_key, headers), base::sha1));
+  return "Date: " + date + "\r\nAuthorization: AWS " + aws_id + ":" + signature + "\r\n" +
+         header_lines(headers);
 }
 
 std::string kuvet::sigv4_header_block(const std::string& method, const std::string& encoded_key,
                                       const std::string& query, double seconds,
-                                      const std::string& body, bool streamed) const {
+                                      const std::string& body, bool streamed,
+                                      const query_params& headers) const {
   std::string when = sigv4::amz_date(seconds);
   std::string day = when.substr(0, 8);
   std::string payload = streamed ? sigv4::unsigned_payload : base::hex(base::sha256(body));
-  // Host as http::req sends it: the URL's host in ASCII form, no port.
+  // Host as http::send sends it: the URL's host in ASCII form, no port.
   sigv4::pairs signed_headers = {
       {"host", split_url(url).host}, {"x-amz-content-sha256", payload}, {"x-amz-date", when}};
+  for (const auto& header : headers) signed_headers.emplace_back(lower(header.first), header.second);
   std::string canonical =
       sigv4::canonical_request(method, url_path + encoded_key, query, signed_headers, payload);
   std::string scope = sigv4::scope(day, region, "s3");
   std::string signature = sigv4::signature(sigv4::signing_key(aws_key, day, region, "s3"),
                                            sigv4::string_to_sign(when, scope, canonical));
-  std::string block = "x-amz-date: " + when + "\r\nx-amz-content-sha256: " + payload +
-                      "\r\nAuthorization: " +
-                      sigv4::authorization(aws_id, scope, sigv4::signed_headers(signed_headers),
-                                           signature) +
-                      "\r\n";
-  if (!body.empty()) block += "Content-Length: " + base::num(double(body.size())) + "\r\n";
-  return block + "\r\n" + body;
+  return "x-amz-date: " + when + "\r\nx-amz-content-sha256: " + payload + "\r\nAuthorization: " +
+         sigv4::authorization(aws_id, scope, sigv4::signed_headers(signed_headers), signature) +
+         "\r\n" + header_lines(headers);
 }
 
-bool kuvet::req(const std::string& method, const std::string& path, FILE* upload,
-                FILE* download, const std::string& body, std::string* response,
-                const query_params& query) {
-  std::string key = encode_key(path);
-  std::string query_string = query_text(query);
+http::reply kuvet::send(const request& r) const {
+  std::string key = encode_key(r.key);
+  std::string query_string = query_text(r.query);
   double now = double(time(nullptr));
-  std::string headers =
-      region.empty() ? header_block(method, key, date_text(now), body)
-                     : sigv4_header_block(method, key, query_string, now, body, upload != nullptr);
-  bool complete = false;
-  reply_head.clear();
-  std::string target = url + key + (query_string.empty() ? "" : "?" + query_string);
-  std::string reply = http::req(target, headers, method, upload, download, &reply_head, nullptr,
-                                &complete);
-  status = status_of(reply_head);
-  bool ok = complete && reply_head.compare(0, 10, "HTTP/1.1 2") == 0;
-  if (response != nullptr) {
-    *response = reply;
-  } else if (!ok && !reply_head.empty()) {
-    printf("Error! %s of %s failed:\n", method.c_str(), path.empty() ? "the store listing" : path.c_str());
-    puts((reply_head + reply).c_str());
+  http::request out;
+  out.method = r.method;
+  out.url = url + key + (query_string.empty() ? "" : "?" + query_string);
+  out.headers = region.empty() ? header_block(r.method, key, date_text(now), r.headers)
+                               : sigv4_header_block(r.method, key, query_string, now, r.body,
+                                                    r.upload != nullptr, r.headers);
+  out.body = r.body;
+  out.upload = r.upload;
+  out.upload_offset = r.upload_offset;
+  out.upload_length = r.upload_length;
+  out.download = r.download;
+  out.progress_line = r.progress_line;
+  out.on_bytes = r.on_bytes;
+  return http::send(out, limits);
+}
+
+std::string kuvet::failure(const std::string& method, const std::string& key,
+                           const http::reply& reply) {
+  std::string text = reply.error;
+  if (!reply.head.empty()) {
+    if (!text.empty() && text.back() != '\n') text += "\n";
+    std::string body = reply.body.size() > 65536 ? reply.body.substr(0, 65536) : reply.body;
+    text += "Error! " + method + " of " + (key.empty() ? "the store listing" : key) +
+            " failed:\n" + reply.head + body;
   }
-  return ok;
+  return text;
 }

@@ -1,14 +1,18 @@
 // The binding of the current folder to one store: signed requests, single
 // object transfer, manifests, synchronisation and listing. Built from the
-// parsed ".kuvet" for one command; owns only its strings. Results are
-// reported on standard output where they happen; methods return whether
-// they succeeded. Single-threaded.
+// parsed ".kuvet" for one command; owns only its strings. Requests and the
+// object operations return what happened by value and print nothing; the
+// listing and the synchronisation report on standard output. `send` and the
+// object operations are safe to call from several threads at once.
 #pragma once
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "http/req.h"
 #include "var/var.h"
 
 class temp_file;
@@ -24,26 +28,57 @@ class kuvet {
   // Never fails.
   explicit kuvet(var config);
 
-  // Query parameters of a request, unencoded: (name, value).
+  // (name, value) pairs: query parameters (unencoded) or header lines.
   using query_params = std::vector<std::pair<std::string, std::string>>;
 
-  // One signed request for `path` (the object key, unencoded; "" for the
-  // store itself). `upload` is streamed as the body, the reply body goes to
-  // `download` or, when `response` is given, into *response; otherwise a
-  // failed request prints the store's reply. True for a whole 2xx reply.
-  // `query`, when given, is sent after a "?" (signed only by version 4).
-  bool req(const std::string& method, const std::string& path, FILE* upload, FILE* download,
-           const std::string& body, std::string* response, const query_params& query = {});
+  // One request to the store.
+  struct request {
+    std::string method = "GET";
+    std::string key;        // unencoded; "" addresses the store itself
+    query_params query;     // sent after a "?" (signed only by version 4)
+    query_params headers;   // extra headers (If-Match, Content-Type, ...), all signed
+    std::string body;       // an in-memory body
+    FILE* upload = nullptr; // or a region of a file (see http::request)
+    int64_t upload_offset = 0;
+    int64_t upload_length = -1;
+    FILE* download = nullptr;  // receives the body of a 2xx reply
+    bool progress_line = false;
+    std::function<void(int64_t)> on_bytes;
+  };
+  // Signs and sends `r`; the reply by value (see http::reply).
+  http::reply send(const request& r) const;
+
+  // What an object operation did. On failure `error` holds the lines to show
+  // (for a store error: a line naming the request, then the reply's head and
+  // body, the body cut to 64 KiB).
+  struct transfer {
+    bool ok = false;
+    int status = 0;          // the store's last status; 0 when none arrived
+    std::string error;
+    std::string etag;        // the object's ETag as the store sent it
+    int64_t size = -1;       // bytes sent or received
+    double mtime = 0;        // get: the object's Last-Modified; put: the sent file's time
+    int64_t mtime_ns = 0;    // put: the sent file's time in nanoseconds
+  };
+  // A precondition on the object's current version: none, "If-Match: etag",
+  // or "If-None-Match: *" (the object must not exist).
+  struct condition {
+    enum kind_t { none, match, absent } kind = none;
+    std::string etag;
+  };
 
   // Downloads object `path` into the file `path`, replacing it only once the
   // whole object has arrived; on failure the file is left as it was.
-  bool get(const std::string& path);
+  transfer get(const std::string& path) const;
   // Uploads the regular file `path` as object `path`. A file that changed
-  // while it was sent counts as not sent (the store may hold a mix). When
-  // given, *sent_time receives the modification time of what was sent.
-  bool put(const std::string& path, double* sent_time = nullptr);
+  // while it was sent counts as not sent (the store may hold a mix).
+  transfer put(const std::string& path, const condition& when) const;
+  transfer put(const std::string& path) const { return put(path, condition()); }
   // Deletes object `path`.
-  bool del(const std::string& path);
+  transfer del(const std::string& path, const condition& when) const;
+  transfer del(const std::string& path) const { return del(path, condition()); }
+  // Downloads object `key` into `part` (opened here).
+  transfer download(const std::string& key, temp_file& part) const;
 
   // What a walk of the current folder found.
   struct folder_scan {
@@ -63,23 +98,24 @@ class kuvet {
   // has none yet (404). Null, after a line saying why, when it cannot be
   // read or is not a JSON object: nothing may be decided from it.
   // `text`, when given, receives the manifest's text ("" when there is none).
-  var get_remote_manifest(std::string* text = nullptr);
+  var get_remote_manifest(std::string* text = nullptr) const;
   // Uploads `manifest` as ".manifest".
-  bool put_remote_manifest(const var& manifest);
+  http::reply put_remote_manifest(const var& manifest) const;
 
   // Appends one item per object of the store (key, size, last-modified
   // time) to `items`, following the listing page by page. The total size in
   // bytes, or -1 (after the store's reply has been printed) when a request
   // failed; the items of the pages read before stay.
-  double list(os::itemlist& items);
+  double list(os::itemlist& items) const;
 
   // Two-way synchronisation of the current folder with the store. False
   // when anything failed (each failure has been reported).
   bool sync();
 
-  // Downloads object `key` into `part` (opened here); false on failure, after
-  // the store's reply has been shown (a 404 only when report_missing is set).
-  bool download(const std::string& key, temp_file& part, bool report_missing = true);
+  // The lines that show a failed request: "Error! METHOD of KEY failed:",
+  // then the reply's head and its body cut to 64 KiB, or why no reply came.
+  static std::string failure(const std::string& method, const std::string& key,
+                             const http::reply& reply);
 
   // The signing pieces, exposed for tests.
   static std::string date_text(double seconds);
@@ -88,16 +124,20 @@ class kuvet {
   std::string encode_key(const std::string& key) const;
   // The query as sent; for version 4 it is the canonical query.
   std::string query_text(const query_params& query) const;
-  // Version 2 ("AWS"): the string to sign and the header block with the body.
+  // Version 2 ("AWS"): the string to sign (Content-Type and the x-amz-
+  // headers among `headers` included) and the header lines that sign.
   std::string string_to_sign(const std::string& method, const std::string& date,
-                             const std::string& encoded_key) const;
+                             const std::string& encoded_key,
+                             const query_params& headers = {}) const;
   std::string header_block(const std::string& method, const std::string& encoded_key,
-                           const std::string& date, const std::string& body) const;
-  // Version 4 ("AWS4-HMAC-SHA256") at time `seconds`: the header block with
-  // the body. A `streamed` upload is sent with an unsigned payload.
+                           const std::string& date, const query_params& headers = {}) const;
+  // Version 4 ("AWS4-HMAC-SHA256") at time `seconds`: the header lines that
+  // sign, `headers` among them. A `streamed` upload is sent with an unsigned
+  // payload; otherwise the hash of `body` is signed.
   std::string sigv4_header_block(const std::string& method, const std::string& encoded_key,
                                  const std::string& query, double seconds,
-                                 const std::string& body, bool streamed) const;
+                                 const std::string& body, bool streamed,
+                                 const query_params& headers = {}) const;
 
   std::string name;    // the bucket: the URL's first host label, or the first
                        // segment of its path when path_style
@@ -107,8 +147,5 @@ class kuvet {
   std::string region;  // empty: sign with version 2; else version 4 for it
   std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
   bool path_style = false;  // url_path is more than "/": it names the bucket
-
-  // The status code of the last reply (0 when none arrived) and its head.
-  int status = 0;
-  std::string reply_head;
+  http::limits limits;      // of every request
 };

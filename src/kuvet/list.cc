@@ -33,25 +33,27 @@ std::string printable(std::string key) {
 
 }  // namespace
 
-double kuvet::list(os::itemlist& items) {
+double kuvet::list(os::itemlist& items) const {
   calendar::gregorian midnight(double(time(nullptr)));
   midnight.hour = midnight.minute = midnight.second = 0;
   double total = 0;
   std::string marker;
   for (;;) {
-    std::string body;
-    query_params query;
-    if (!marker.empty()) query.emplace_back("marker", marker);
-    if (!req("GET", "", nullptr, nullptr, "", &body, query)) {
+    request r;
+    if (!marker.empty()) r.query.emplace_back("marker", marker);
+    http::reply reply = send(r);
+    const std::string& body = reply.body;
+    if (!reply.ok()) {
+      if (!reply.error.empty()) puts(reply.error.c_str());
       puts("Error! Could not list the store:");
-      if (!reply_head.empty()) puts((reply_head + body).c_str());
+      if (!reply.head.empty()) puts((reply.head + body).c_str());
       return -1;
     }
     xml document;
     xml_parser::parse(body, document.nodes);
     if (document.query("ListBucketResult").nodes.empty()) {
       puts("Error! The store's reply is not a listing:");
-      puts((reply_head + body).c_str());
+      puts((reply.head + body).c_str());
       return -1;
     }
     xml contents = document.query("Contents");

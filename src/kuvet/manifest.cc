@@ -47,13 +47,15 @@ kuvet::folder_scan kuvet::scan_folder() {
 
 var kuvet::get_local_manifest() { return scan_folder().manifest; }
 
-var kuvet::get_remote_manifest(std::string* text) {
-  std::string body;
+var kuvet::get_remote_manifest(std::string* text) const {
   if (text != nullptr) text->clear();
-  if (req("GET", ".manifest", nullptr, nullptr, "", &body)) {
-    if (text != nullptr) *text = body;
+  request r;
+  r.key = ".manifest";
+  http::reply reply = send(r);
+  if (reply.ok()) {
+    if (text != nullptr) *text = reply.body;
     std::string why;
-    var manifest = json::parse(body, &why);
+    var manifest = json::parse(reply.body, &why);
     if (manifest.is_object()) return manifest;
     if (why.empty()) why = "not a JSON object";
     printf("Error! The store's .manifest is damaged (%s): repair or remove it. Nothing was changed.\n",
@@ -62,17 +64,23 @@ var kuvet::get_remote_manifest(std::string* text) {
   }
   // Only "no such key" means an empty store; anything else leaves the store's
   // content unknown, and nothing may be decided from that.
-  if (status == 404 && body.find("NoSuchBucket") == std::string::npos) return var::object();
-  if (status == 0) {
+  if (reply.complete && reply.status == 404 && reply.body.find("NoSuchBucket") == std::string::npos)
+    return var::object();
+  if (!reply.error.empty()) puts(reply.error.c_str());
+  if (reply.head.empty()) {
     puts("Error! Could not read the store's .manifest. Nothing was changed.");
   } else {
-    std::string line = reply_head.substr(0, reply_head.find("\r\n"));
+    std::string line = reply.head.substr(0, reply.head.find("\r\n"));
     printf("Error! Could not read the store's .manifest (%s). Nothing was changed.\n", line.c_str());
-    puts((reply_head + body).c_str());
+    puts((reply.head + reply.body).c_str());
   }
   return var();
 }
 
-bool kuvet::put_remote_manifest(const var& manifest) {
-  return req("PUT", ".manifest", nullptr, nullptr, manifest.str(), nullptr);
+http::reply kuvet::put_remote_manifest(const var& manifest) const {
+  request r;
+  r.method = "PUT";
+  r.key = ".manifest";
+  r.body = manifest.str();
+  return send(r);
 }

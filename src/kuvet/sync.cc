@@ -249,11 +249,13 @@ void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool u
   size_t slash = key.rfind('/');
   if (slash != std::string::npos) os::mkdir(key.substr(0, slash + 1));
   temp_file part(key);
-  if (!store.download(key, part, false)) {
-    if (store.status == 404) {
+  kuvet::transfer got = store.download(key, part);
+  if (!got.ok) {
+    if (got.status == 404) {
       printf("Warning! Listed in the store's .manifest but missing from the store: %s\n", key.c_str());
       absent.set(key, true);
     } else {
+      if (!got.error.empty()) puts(got.error.c_str());
       failed_downloads.push(var(key));
     }
     return;
@@ -356,14 +358,16 @@ void sync_run::upload_phase() {
       continue;
     }
     if (remote.has(key) && local[key].num() <= remote[key].num()) continue;
-    double sent_time = 0;
-    if (store.put(key, &sent_time)) {
+    kuvet::transfer sent = store.put(key);
+    double sent_time = sent.mtime;
+    if (sent.ok) {
       // Changed since the walk but not while it was sent: publish (and
       // record) the time of what was sent.
       if (sent_time != local[key].num()) local.set(key, var(sent_time));
       puts((" -> " + key).c_str());
       changed = true;
     } else {
+      puts(sent.error.c_str());
       failed_uploads.set(key, true);
       failed = true;
     }
@@ -378,14 +382,14 @@ void sync_run::store_deletions() {
     std::string key = gone.get(i).str();
     if (keys::is_folder(key) || absent.has(key) || !recorded(key)) continue;
     if (!usable_remote_key(key)) continue;
-    std::string reply;
-    if (store.req("DELETE", key, nullptr, nullptr, "", &reply) || store.status == 404) {
+    kuvet::transfer removed = store.del(key);
+    if (removed.ok || removed.status == 404) {
       puts((" -x " + key).c_str());
       deleted.set(key, true);
       changed = true;
     } else {
+      if (!removed.error.empty()) puts(removed.error.c_str());
       printf("Error! Could not delete %s in the store.\n", key.c_str());
-      if (!store.reply_head.empty()) puts((store.reply_head + reply).c_str());
       failed_deletes.set(key, true);
       failed = true;
     }
@@ -466,7 +470,9 @@ bool sync_run::finish() {
     double now = double(time(nullptr));
     double revision = std::max(now, std::max(remote_revision + 1, local_revision + 1));
     if (!still_current()) return false;
-    if (!store.put_remote_manifest(manifest_to_publish(revision))) {
+    http::reply published = store.put_remote_manifest(manifest_to_publish(revision));
+    if (!published.ok()) {
+      puts(kuvet::failure("PUT", ".manifest", published).c_str());
       puts("Error! Could not upload the store's .manifest; run sync again to finish.");
       return false;
     }

@@ -4,50 +4,75 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
-#include "base/file.h"
 #include "kuvet/kuvet.h"
 #include "kuvet/temp_file.h"
 
-bool kuvet::download(const std::string& key, temp_file& part, bool report_missing) {
-  if (!part.open()) {
-    printf("Failed to open %s for writing.\n", key.c_str());
-    return false;
-  }
-  std::string unused;  // the body goes to the file; the reply is reported here
-  bool ok = req("GET", key, nullptr, part.file, "", &unused);
-  if (!part.close()) {
-    if (ok) printf("Error! Could not write %s: %s\n", key.c_str(), strerror(errno));
-    ok = false;
-  }
-  if (!ok && !reply_head.empty() && (report_missing || status != 404)) {
-    // The store's error document went to the file: show it with the head.
-    printf("Error! GET of %s failed:\n", key.c_str());
-    std::string reply = base::load(part.path);
-    if (reply.size() > 65536) reply.clear();
-    puts((reply_head + reply).c_str());
-  }
-  return ok;
+namespace {
+
+std::string error_text(const std::string& message) { return message + ": " + strerror(errno); }
+
+void add_condition(kuvet::request& r, const kuvet::condition& when) {
+  if (when.kind == kuvet::condition::match) r.headers.emplace_back("If-Match", when.etag);
+  if (when.kind == kuvet::condition::absent) r.headers.emplace_back("If-None-Match", "*");
 }
 
-bool kuvet::get(const std::string& path) {
+// Fills the outcome of a request: status, ETag and, on failure, the lines
+// that show it.
+void take_reply(kuvet::transfer& t, const std::string& method, const std::string& key,
+                const http::reply& reply) {
+  t.status = reply.status;
+  t.etag = reply.header("etag");
+  t.ok = reply.ok();
+  if (!t.ok) t.error = kuvet::failure(method, key, reply);
+}
+
+}  // namespace
+
+kuvet::transfer kuvet::download(const std::string& key, temp_file& part) const {
+  transfer t;
+  if (!part.open()) {
+    t.error = "Failed to open " + key + " for writing.";
+    return t;
+  }
+  request r;
+  r.key = key;
+  r.download = part.file;
+  r.progress_line = true;
+  http::reply reply = send(r);
+  take_reply(t, "GET", key, reply);
+  if (!part.close() && t.ok) {
+    t.ok = false;
+    t.error = error_text("Error! Could not write " + key);
+  }
+  if (t.ok) {
+    std::string length = reply.header("content-length");
+    if (!length.empty()) t.size = strtoll(length.c_str(), nullptr, 10);
+  }
+  return t;
+}
+
+kuvet::transfer kuvet::get(const std::string& path) const {
   struct stat target;
   bool target_exists = stat(path.c_str(), &target) == 0;
   if (target_exists && S_ISDIR(target.st_mode)) {
-    printf("Failed to open %s for writing.\n", path.c_str());
-    return false;
+    transfer t;
+    t.error = "Failed to open " + path + " for writing.";
+    return t;
   }
   // Download beside the target under a hidden name, and put it in place only
   // once the whole object has arrived: a failure leaves the target as it was.
   temp_file part(path);
-  if (!download(path, part)) return false;
+  transfer t = download(path, part);
+  if (!t.ok) return t;
   if (target_exists) chmod(part.path.c_str(), target.st_mode & 07777);
   if (!part.commit(path)) {
-    printf("Error! Could not replace %s: %s\n", path.c_str(), strerror(errno));
-    return false;
+    t.ok = false;
+    t.error = error_text("Error! Could not replace " + path);
   }
-  return true;
+  return t;
 }
 
 namespace {
@@ -61,7 +86,8 @@ bool changed(const struct stat& before, const struct stat& after) {
 
 }  // namespace
 
-bool kuvet::put(const std::string& path, double* sent_time) {
+kuvet::transfer kuvet::put(const std::string& path, const condition& when) const {
+  transfer t;
   // Only regular files are sent; opening without blocking keeps a named pipe
   // from hanging the upload.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -73,19 +99,35 @@ bool kuvet::put(const std::string& path, double* sent_time) {
   FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
     if (fd >= 0) close(fd);
-    printf("Failed to open %s for reading.\n", path.c_str());
-    return false;
+    t.error = "Failed to open " + path + " for reading.";
+    return t;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  bool ok = req("PUT", path, file, nullptr, "", nullptr);
+  request r;
+  r.method = "PUT";
+  r.key = path;
+  r.upload = file;
+  r.progress_line = true;
+  add_condition(r, when);
+  take_reply(t, "PUT", path, send(r));
   struct stat after;
-  if (ok && (fstat(fd, &after) != 0 || changed(info, after))) {
-    printf("Error! %s changed while it was being sent.\n", path.c_str());
-    ok = false;
+  if (t.ok && (fstat(fd, &after) != 0 || changed(info, after))) {
+    t.ok = false;
+    t.error = "Error! " + path + " changed while it was being sent.";
   }
   fclose(file);
-  if (sent_time != nullptr) *sent_time = double(info.st_mtime);
-  return ok;
+  t.size = int64_t(info.st_size);
+  t.mtime = double(info.st_mtime);
+  t.mtime_ns = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return t;
 }
 
-bool kuvet::del(const std::string& path) { return req("DELETE", path, nullptr, nullptr, "", nullptr); }
+kuvet::transfer kuvet::del(const std::string& path, const condition& when) const {
+  transfer t;
+  request r;
+  r.method = "DELETE";
+  r.key = path;
+  add_condition(r, when);
+  take_reply(t, "DELETE", path, send(r));
+  return t;
+}

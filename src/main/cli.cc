@@ -149,14 +149,21 @@ bool confirm_overwrite(const std::string& path) {
   return answer == "y";
 }
 
-int get_object(const var& config, const std::string& path) {
-  if (base::exists(path) && !confirm_overwrite(path)) return 0;
-  return kuvet(config).get(path) ? 0 : 1;
+// Status 0 for a transfer that succeeded; otherwise its lines and 1.
+int report(const kuvet::transfer& t) {
+  if (t.ok) return 0;
+  if (!t.error.empty()) puts(t.error.c_str());
+  return 1;
 }
 
-int put_object(const var& config, const std::string& path) { return kuvet(config).put(path) ? 0 : 1; }
+int get_object(const var& config, const std::string& path) {
+  if (base::exists(path) && !confirm_overwrite(path)) return 0;
+  return report(kuvet(config).get(path));
+}
 
-int del_object(const var& config, const std::string& path) { return kuvet(config).del(path) ? 0 : 1; }
+int put_object(const var& config, const std::string& path) { return report(kuvet(config).put(path)); }
+
+int del_object(const var& config, const std::string& path) { return report(kuvet(config).del(path)); }
 
 struct command {
   const char* name;

@@ -1,4 +1,4 @@
-// Runs one or more http::req calls in one process, so that the tests can
+// Runs one or more http::send calls in one process, so that the tests can
 // watch the connection pool, and prints what each returned.
 //
 //   http_probe REQUEST [--next REQUEST]...
@@ -10,7 +10,7 @@
 // scheme, host and port (http::pool with `fresh` set and nothing to send).
 // --no-verify turns TLS certificate checks off.
 //
-// Per request, after anything http::req printed itself, standard output gets
+// Per request, after the reply's error lines (if any), standard output gets
 //   "@@ complete=C head=H body=B cert=N\n", then the H bytes of the reply
 // head, then the B bytes of the body, then "\n"
 // (B is 0 when the body went to the download file; N is the length of the
@@ -91,16 +91,22 @@ bool run(const request& r) {
     if (upload) fclose(upload);
     return false;
   }
-  std::string head, certificate;
-  bool complete = false;
-  std::string body = http::req(r.url, r.headers + "\r\n", r.method, upload, download, &head,
-                               &certificate, &complete);
+  http::request req;
+  req.method = r.method;
+  req.url = r.url;
+  req.headers = r.headers;
+  req.upload = upload;
+  req.download = download;
+  req.progress_line = true;
+  http::reply reply = http::send(req);
+  if (!reply.error.empty()) puts(reply.error.c_str());
+  bool complete = reply.complete;
   if (upload) fclose(upload);
   if (download && fclose(download) != 0) complete = false;
-  printf("@@ complete=%d head=%zu body=%zu cert=%zu\n", complete ? 1 : 0, head.size(),
-         body.size(), certificate.size());
-  fwrite(head.data(), 1, head.size(), stdout);
-  fwrite(body.data(), 1, body.size(), stdout);
+  printf("@@ complete=%d head=%zu body=%zu cert=%zu\n", complete ? 1 : 0, reply.head.size(),
+         reply.body.size(), reply.certificate.size());
+  fwrite(reply.head.data(), 1, reply.head.size(), stdout);
+  fwrite(reply.body.data(), 1, reply.body.size(), stdout);
   printf("\n");
   fflush(stdout);
   return complete;
