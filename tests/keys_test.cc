@@ -73,56 +73,14 @@ TEST(KeysKinds, FoldersEndInASlash) {
   EXPECT_FALSE(keys::is_folder(""));
 }
 
-TEST(KeysKinds, ConflictCopiesEndInDotConflict) {
-  EXPECT_TRUE(keys::is_conflict_copy("a.txt.CONFLICT"));
-  EXPECT_TRUE(keys::is_conflict_copy("a.txt.2.CONFLICT"));
-  EXPECT_TRUE(keys::is_conflict_copy("docs/x.CONFLICT"));
-  EXPECT_TRUE(keys::is_conflict_copy(".CONFLICT"));
-  EXPECT_FALSE(keys::is_conflict_copy("CONFLICT"));
-  EXPECT_FALSE(keys::is_conflict_copy("a.txt.conflict"));
-  EXPECT_FALSE(keys::is_conflict_copy("a.CONFLICT.txt"));
-  EXPECT_FALSE(keys::is_conflict_copy("a.CONFLICT/"));
-  EXPECT_FALSE(keys::is_conflict_copy(""));
-}
-
-std::vector<std::string> sorted(std::vector<std::string> list) {
-  std::sort(list.begin(), list.end(), keys::walk_order);
-  return list;
-}
-
-// The walk's sorted names for these keys are "./docs", "./docs-x", "./docs/a":
-// '-' (0x2d) sorts before '/' (0x2f), and a folder's own name is a prefix.
-TEST(KeysWalkOrder, FolderBeforeItsMembersAndAfterShorterNames) {
-  EXPECT_TRUE(keys::walk_order("docs/", "docs/a.txt"));
-  EXPECT_FALSE(keys::walk_order("docs/a.txt", "docs/"));
-  EXPECT_EQ(sorted({"docs/a", "docs-x", "docs/"}),
-            (std::vector<std::string>{"docs/", "docs-x", "docs/a"}));
-  EXPECT_EQ(sorted({"docs/a", "docs-x/", "docs/", "docs-x/b"}),
-            (std::vector<std::string>{"docs/", "docs-x/", "docs-x/b", "docs/a"}));
-  // "a/" compares as "./a", a prefix of "./a.txt"; "./a.txt" precedes "./a/b"
-  // because '.' (0x2e) sorts before '/'.
-  EXPECT_EQ(sorted({"a.txt", "a/", "a/b"}), (std::vector<std::string>{"a/", "a.txt", "a/b"}));
-}
-
-TEST(KeysWalkOrder, LettersFoldedAndAPrefixFirst) {
-  EXPECT_TRUE(keys::walk_order("apple", "Banana"));
-  EXPECT_TRUE(keys::walk_order("Apple", "banana"));
-  EXPECT_FALSE(keys::walk_order("banana", "Apple"));
-  // Folded, "_" (0x5f) sorts before letters; unfolded "B" (0x42) would come first.
-  EXPECT_TRUE(keys::walk_order("_x", "b"));
-  EXPECT_TRUE(keys::walk_order("_x", "B"));
-  EXPECT_TRUE(keys::walk_order("ab", "abc"));
-  EXPECT_FALSE(keys::walk_order("abc", "ab"));
-  EXPECT_TRUE(keys::walk_order("AB", "abc"));
-  // Names equal under folding are equivalent: neither comes first.
-  EXPECT_FALSE(keys::walk_order("ReadMe", "README"));
-  EXPECT_FALSE(keys::walk_order("README", "ReadMe"));
-  EXPECT_FALSE(keys::walk_order("a", "a"));
-  // Bytes above 0x7f are compared unsigned: UTF-8 names after ASCII.
-  EXPECT_TRUE(keys::walk_order("z", "\xc3\xa9"));
-  EXPECT_EQ(sorted({"\xc3\xa9", "Zeta", "alpha", "_revision", "Beta/", "beta.txt"}),
-            (std::vector<std::string>{"_revision", "alpha", "Beta/", "beta.txt", "Zeta",
-                                      "\xc3\xa9"}));
+TEST(KeysKinds, ConflictCopiesAndWhatIsInsideThem) {
+  for (const char* key : {"a.txt.CONFLICT", "a.txt.2.CONFLICT", "docs/x.CONFLICT", ".CONFLICT",
+                          "d.CONFLICT/x", "a/d.CONFLICT/b/c"}) {
+    EXPECT_TRUE(keys::is_conflict_copy(key)) << key;
+  }
+  for (const char* key : {"CONFLICT", "a.txt.conflict", "a.CONFLICT.txt", "a.CONFLICTx/b", ""}) {
+    EXPECT_FALSE(keys::is_conflict_copy(key)) << key;
+  }
 }
 
 class ConflictNameTest : public temp_folder_test {
@@ -151,6 +109,18 @@ TEST_F(ConflictNameTest, AnyEntryTakesTheName) {
   ASSERT_EQ(mkdir("b.CONFLICT", 0755), 0);
   ASSERT_EQ(symlink("missing", "b.2.CONFLICT"), 0);
   EXPECT_EQ(keys::free_conflict_name("b"), "b.3.CONFLICT");
+}
+
+TEST_F(ConflictNameTest, NamesTooLongAreShortenedKeepingTheExtension) {
+  std::string key = std::string(250, 'x') + ".txt";
+  std::string name = keys::free_conflict_name(key);
+  EXPECT_LE(name.size(), 255u);
+  EXPECT_EQ(name.substr(name.size() - 13), ".txt.CONFLICT");
+  touch(name);
+  std::string second = keys::free_conflict_name(key);
+  EXPECT_NE(second, name);
+  EXPECT_LE(second.size(), 255u);
+  EXPECT_EQ(second.substr(second.size() - 15), ".txt.2.CONFLICT");
 }
 
 TEST_F(ConflictNameTest, KeysInSubfolders) {

@@ -1,6 +1,6 @@
-// The message framing SHA-1 and SHA-256 share: the message is cut into
+// The message framing SHA-1, SHA-256 and MD5 share: the message is cut into
 // 64-byte blocks, and the last one is padded with 0x80, zeros and the
-// message length in bits as a 64-bit big-endian number. Owns no outside
+// message length in bits as a 64-bit number (big-endian; MD5's little-endian). Owns no outside
 // memory; one instance must not be shared between threads without locking.
 #pragma once
 #include <cstddef>
@@ -48,13 +48,15 @@ class hash_blocks {
 
   // Pads the message and compresses its last blocks; then starts over.
   template <class Compress>
-  void finish(Compress compress) {
+  void finish(Compress compress, bool little_endian = false) {
     uint64_t bits = total_ * 8;
     unsigned char pad[block_size] = {0x80};
     size_t pad_size = (buffered_ < 56 ? 56 : 120) - buffered_;
     unsigned char length[8];
-    store_be32(static_cast<uint32_t>(bits >> 32), length);
-    store_be32(static_cast<uint32_t>(bits), length + 4);
+    for (int i = 0; i < 8; i++) {
+      int shift = little_endian ? 8 * i : 56 - 8 * i;
+      length[i] = static_cast<unsigned char>(bits >> shift);
+    }
     update(pad, pad_size, compress);
     update(length, sizeof length, compress);
     clear();

@@ -3,13 +3,15 @@
 // are checked before they touch the folder. Pure functions.
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace keys {
 
 // A folder key ends in "/".
 bool is_folder(const std::string& key);
-// A conflict copy's key ends in ".CONFLICT"; such copies stay local.
-bool is_conflict_copy(const std::string& key);
+// A conflict copy, or something inside one: a name along the key ends in
+// ".CONFLICT". Such copies stay in the folder where they were made.
+bool is_conflict_copy(std::string_view key);
 
 // True when key names a path inside the folder that the manifest could hold:
 // relative, valid UTF-8, no NUL or backslash, no empty, "." or ".." component
@@ -21,12 +23,9 @@ bool is_safe(const std::string& key);
 // (the JSON writer turns invalid bytes into U+FFFF).
 bool is_text(const std::string& key);
 
-// The order of the folder walk's sorted names: "./" + key without a folder's
-// trailing "/", compared byte by byte with A-Z folded to a-z, a prefix first.
-bool walk_order(const std::string& a, const std::string& b);
-
 // The first name among key + ".CONFLICT", key + ".2.CONFLICT", ... that names
-// no existing entry.
+// no existing entry. A name that would be longer than a file name may be is
+// shortened: its extension stays, a short hash of the whole name is added.
 std::string free_conflict_name(const std::string& key);
 
 }  // namespace keys

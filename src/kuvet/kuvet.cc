@@ -44,6 +44,8 @@ kuvet::kuvet(var config)
       aws_key(config["aws_key"].str()) {
   var given_region = config["region"];
   if (given_region.is_string()) region = given_region.str();
+  if (config["transfers"].is_number()) transfers = std::max(1, std::min(64, int(config["transfers"].num())));
+  if (config["max_delete"].is_number()) max_delete = std::max(0, std::min(100, int(config["max_delete"].num())));
   url_path = split_url(url).path;
   path_style = url_path != "/";
   name = path_style ? first_segment(url_path) : host_label(url);

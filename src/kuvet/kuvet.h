@@ -16,6 +16,7 @@
 #include "var/var.h"
 
 class temp_file;
+struct sync_options;
 namespace os {
 class itemlist;
 }
@@ -77,30 +78,10 @@ class kuvet {
   // Deletes object `path`.
   transfer del(const std::string& path, const condition& when) const;
   transfer del(const std::string& path) const { return del(path, condition()); }
+  // The object's size, ETag and Last-Modified, without its bytes.
+  transfer head(const std::string& key) const;
   // Downloads object `key` into `part` (opened here).
   transfer download(const std::string& key, temp_file& part) const;
-
-  // What a walk of the current folder found.
-  struct folder_scan {
-    var manifest = var::object();  // key -> modification time, in walk order
-    var special = var::object();   // keys that are neither folders nor regular files
-    bool complete = true;          // false when a folder could not be read
-    std::string failed_dir;        // the folder that could not be read
-    std::vector<std::string> leftovers;  // hidden temporary files of interrupted downloads
-  };
-  // Walks the current folder: every entry whose own name does not begin
-  // with "." becomes a member (folders with a trailing "/"), sorted by name
-  // with letters folded.
-  static folder_scan scan_folder();
-  // The members of scan_folder().
-  static var get_local_manifest();
-  // The store's ".manifest" as an object; an empty object when the store
-  // has none yet (404). Null, after a line saying why, when it cannot be
-  // read or is not a JSON object: nothing may be decided from it.
-  // `text`, when given, receives the manifest's text ("" when there is none).
-  var get_remote_manifest(std::string* text = nullptr) const;
-  // Uploads `manifest` as ".manifest".
-  http::reply put_remote_manifest(const var& manifest) const;
 
   // Appends one item per object of the store (key, size, last-modified
   // time) to `items`, following the listing page by page. The total size in
@@ -108,8 +89,11 @@ class kuvet {
   // failed; the items of the pages read before stay.
   double list(os::itemlist& items) const;
 
-  // Two-way synchronisation of the current folder with the store. False
-  // when anything failed (each failure has been reported).
+  // Two-way synchronisation of the current folder with the store; every
+  // line of its report goes to `print`. False when anything failed (each
+  // failure has been reported) or it did not finish.
+  bool sync(const sync_options& options, const std::function<void(const std::string&)>& print);
+  // The same with the defaults, printing on standard output.
   bool sync();
 
   // The lines that show a failed request: "Error! METHOD of KEY failed:",
@@ -148,4 +132,6 @@ class kuvet {
   std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
   bool path_style = false;  // url_path is more than "/": it names the bucket
   http::limits limits;      // of every request
+  int transfers = 1;        // transfers a sync runs at once (.kuvet "transfers")
+  int max_delete = 50;      // percent of its entries a sync may delete per side (.kuvet "max_delete")
 };

@@ -1,105 +1,43 @@
-// kuvet::sync: two-way synchronisation of the current folder with the store.
-//
-// The store's ".manifest", a walk of the folder and the revision file
-// "_revision" decide every transfer by modification times and revisions. On
-// top of that, the folder's record of its last synchronisation (sync_record)
-// guards every deletion: a file is deleted, locally or in the store, only when
-// this folder had it when it last agreed with the store and the other side
-// has since deleted it. A failure leaves both sides as they were or further
-// along, and the next run finishes the work.
+// kuvet::sync: one run of the two-way sync of the current folder with the
+// store. It reads three states (the folder's record of the last agreement,
+// a walk of the folder, the store's .manifest), plans from them
+// (sync_plan), carries the plan out (sync_exec), and publishes the new
+// .manifest on condition that nobody published since it was read; when
+// somebody did, or refused one of its writes, it reads again and plans
+// again from what it now knows, a few rounds at most. The record is saved
+// last, so a run that stops anywhere leaves the next one to finish.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <set>
 
 #include "base/file.h"
 #include "base/text.h"
+#include "kuvet/folder_scan.h"
 #include "kuvet/keys.h"
 #include "kuvet/kuvet.h"
+#include "kuvet/sync_exec.h"
+#include "kuvet/sync_options.h"
+#include "kuvet/sync_plan.h"
 #include "kuvet/sync_record.h"
 #include "kuvet/temp_file.h"
-#include "os/path.h"
 
 namespace {
 
+using sync_exec::result;
+using sync_plan::missing;
+using sync_plan::row;
+using sync_plan::winner;
+
 const char revision_file[] = "_revision";
-
-// The store's revision from its manifest: a number, or text that is one;
-// none at all is revision 0. Anything else (a word, true, null, 1e400) is
-// refused: every decision of the run compares against it, and a guess of 0
-// would hide the store's changes from this folder.
-bool remote_revision_of(const var& manifest, double* revision) {
-  *revision = 0;
-  if (!manifest.has(revision_file)) return true;
-  var value = manifest[revision_file];
-  if (value.is_number()) {
-    *revision = value.num();
-  } else if (value.is_string()) {
-    std::string text = value.str();
-    char* end = nullptr;
-    *revision = strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size()) return false;
-  } else {
-    return false;
-  }
-  return std::isfinite(*revision);
-}
-
-class sync_run {
- public:
-  explicit sync_run(kuvet& store) : store(store) {}
-  bool run();
-
- private:
-  bool read_sides();
-  bool rescan();
-  void download_phase();
-  bool catch_up();
-  void fetch(const std::string& key, double rtime, bool conflict, bool unless_equal = false);
-  void make_folder(const std::string& key);
-  bool local_deletions();
-  bool stop_unsent();
-  bool changed_since_walk(const std::string& key) const;
-  void upload_phase();
-  void store_deletions();
-  bool finish();
-  bool report_failed_downloads();
-  bool usable_remote_key(const std::string& key);
-  bool changed_locally(const std::string& key, double ltime) const;
-  bool changed_in_store(const std::string& key, double rtime) const {
-    return recorded(key) && record[key].num() != rtime;
-  }
-  bool recorded(const std::string& key) const { return !record.is_null() && record.has(key); }
-  bool excluded_local(const std::string& key) const;
-  bool still_current();
-  bool write_revision(double revision);
-  var record_entries() const;
-  var manifest_to_publish(double revision) const;
-
-  kuvet& store;
-  var remote;            // the store's manifest, "_revision" removed
-  std::string remote_text;  // its text as fetched ("" when the store has none)
-  var local;             // the folder's manifest, "_revision" removed
-  var special;           // local keys that are neither folders nor regular files
-  var record;            // key -> time at the last synchronisation; null when none
-  double remote_revision = 0;
-  double local_revision = 0;
-  bool changed = false;  // the store was changed by this run
-  bool failed = false;   // something failed; the run ends with status 1
-  var failed_downloads = var::array();
-  var absent = var::object();          // keys the manifest lists but the store lacks
-  var failed_uploads = var::object();
-  var deleted = var::object();         // keys deleted in the store by this run
-  var failed_deletes = var::object();
-  var warned = var::object();          // unsafe keys already reported
-};
+const int max_rounds = 3;
+const size_t always_deletable = 20;  // deletions a run may make in any folder
 
 // Holds an exclusive lock on ".kuvet" for the run, so that two runs in one
 // folder (an overlapping cron job) cannot interleave.
@@ -110,388 +48,430 @@ class folder_lock {
     if (fd >= 0) close(fd);
   }
   // False only when another process holds the lock.
-  bool acquire() { return fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+  bool acquire() { return fd < 0 || (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK); }
 
  private:
   int fd;
 };
 
-bool sync_run::run() {
-  folder_lock lock;
-  if (!lock.acquire()) {
-    puts("Error! Another kuvet sync is running in this folder.");
-    return false;
-  }
-  if (!read_sides()) return false;
-  if (local_revision < remote_revision) {
-    download_phase();
-    if (failed_downloads.size() > 0) return report_failed_downloads();
-    if (!local_deletions()) return stop_unsent();
-    if (!rescan()) return false;
-  } else {
-    bool ok = catch_up();
-    if (failed_downloads.size() > 0) return report_failed_downloads();
-    if (!ok) return false;
-  }
-  upload_phase();
-  store_deletions();
-  return finish() && !failed;
+// The store's .manifest as one read found it.
+struct store_view {
+  bool exists = false;     // the store has one
+  bool unchanged = false;  // it is the one the record agrees with (not sent again)
+  manifest_text text;
+  std::string etag;
+};
+
+// A write to the store that .manifest does not list yet: what the key held
+// in the manifest the write was planned from, and what it holds now.
+struct unpublished {
+  entry before;
+  entry now;
+};
+
+bool same_state(const entry& a, const entry& b) {
+  return a.kind == b.kind && (a.kind != entry_kind::file || a.time == b.time);
 }
 
-bool sync_run::read_sides() {
-  remote = store.get_remote_manifest(&remote_text);
-  if (remote.is_null()) return false;
-  if (!remote_revision_of(remote, &remote_revision)) {
-    puts("Error! The store's .manifest is damaged (its _revision is not a number): repair or remove it. "
-         "Nothing was changed.");
-    return false;
-  }
-  remote.unset(revision_file);
-  if (!rescan()) return false;
-  local_revision = strtod(base::load(revision_file).c_str(), nullptr);
-  if (!std::isfinite(local_revision)) local_revision = 0;
-  record = sync_record::load(store.url);
-  return true;
-}
+class sync_run {
+ public:
+  sync_run(kuvet& store, const sync_options& options, const std::function<void(const std::string&)>& print)
+      : store(store), options(options), print(print) {}
 
-// Walks the folder again; false (nothing may be decided) when a folder of it
-// cannot be read, since every file after it would look deleted.
-bool sync_run::rescan() {
-  kuvet::folder_scan scan = kuvet::scan_folder();
-  if (!scan.complete) {
-    printf("Error! Could not read the folder %s; the run stops here.\n", scan.failed_dir.c_str());
-    return false;
-  }
-  // Hidden left-overs of downloads that an earlier run did not finish.
-  for (const std::string& leftover : scan.leftovers) unlink(leftover.c_str());
-  local = scan.manifest;
-  local.unset(revision_file);
-  special = scan.special;
-  return true;
-}
-
-// Keys from the network are checked before they touch the folder; conflict
-// copies are never fetched (they are never uploaded either).
-bool sync_run::usable_remote_key(const std::string& key) {
-  if (keys::is_conflict_copy(key)) return false;
-  if (keys::is_safe(key)) return true;
-  if (!warned.has(key)) {
-    printf("Warning! Unsafe key skipped: %s\n", key.c_str());
-    warned.set(key, true);
-  }
-  return false;
-}
-
-// Changed here since the last synchronisation: newer than the folder's
-// revision, or not as the record has it. Without a record nothing is known,
-// and a file counts as changed so that both versions are kept. (Changed in
-// the store: newer than the folder's revision, or, by the record, another
-// time than the folder had; that catches an edit made within the second of
-// the last revision.)
-bool sync_run::changed_locally(const std::string& key, double ltime) const {
-  return local_revision < ltime || !recorded(key) || record[key].num() != ltime;
-}
-
-void sync_run::download_phase() {
-  var names = remote.keys();
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (!usable_remote_key(key)) continue;
-    double rtime = remote[key].num();
-    if (keys::is_folder(key)) {
-      if (!local.has(key)) make_folder(key);
-      continue;
-    }
-    if (!local.has(key)) {
-      fetch(key, rtime, false);
-      continue;
-    }
-    if (special.has(key)) continue;
-    double ltime = local[key].num();
-    if (rtime != ltime && (local_revision < rtime || changed_in_store(key, rtime))) {
-      fetch(key, rtime, changed_locally(key, ltime));
-    } else if (rtime == ltime && !record.is_null() && (!record.has(key) || record[key].num() != rtime)) {
-      // Changed (or made) here and in the store within the same second:
-      // equal times need not mean equal contents.
-      fetch(key, rtime, true, true);
-    }
-  }
-}
-
-// When the store is not newer, keys the folder never had are still fetched:
-// they were added by another folder (perhaps within the same second), and
-// only a key this folder had may be taken for a local deletion.
-bool sync_run::catch_up() {
-  var names = remote.keys();
-  bool fetched = false;
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (local.has(key) || recorded(key) || !usable_remote_key(key)) continue;
-    if (keys::is_folder(key)) {
-      make_folder(key);
-    } else {
-      fetch(key, remote[key].num(), false);
-    }
-    fetched = true;
-  }
-  return !fetched || rescan();
-}
-
-void sync_run::make_folder(const std::string& key) {
-  os::mkdir(key);
-  struct stat st;
-  if (stat(key.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) puts((" <- " + key).c_str());
-}
-
-// Downloads key into a hidden file first; only once it is whole is the local
-// version moved aside (for a conflict) and the new one put in its place.
-void sync_run::fetch(const std::string& key, double rtime, bool conflict, bool unless_equal) {
-  size_t slash = key.rfind('/');
-  if (slash != std::string::npos) os::mkdir(key.substr(0, slash + 1));
-  temp_file part(key);
-  kuvet::transfer got = store.download(key, part);
-  if (!got.ok) {
-    if (got.status == 404) {
-      printf("Warning! Listed in the store's .manifest but missing from the store: %s\n", key.c_str());
-      absent.set(key, true);
-    } else {
-      if (!got.error.empty()) puts(got.error.c_str());
-      failed_downloads.push(var(key));
-    }
-    return;
-  }
-  if (unless_equal && base::load(part.path) == base::load(key)) return;
-  struct stat st;
-  if (stat(key.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(part.path.c_str(), st.st_mode & 07777);
-  // The store's time goes on before the file takes the key's name: a run
-  // killed in between would otherwise leave the new content with the time
-  // of its arrival, and the next run would take it for a local edit.
-  os::touch(part.path, rtime);
-  if (!conflict && changed_since_walk(key)) conflict = true;
-  if (conflict) {
-    std::string aside = keys::free_conflict_name(key);
-    if (rename(key.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-      printf("Error! Could not move %s aside to %s: %s\n", key.c_str(), aside.c_str(), strerror(errno));
-      failed_downloads.push(var(key));
-      return;
-    }
-    printf("Warning! Conflicting modifications for file: %s\n", key.c_str());
-  }
-  if (!part.commit(key)) {
-    printf("Error! Could not replace %s: %s\n", key.c_str(), strerror(errno));
-    failed_downloads.push(var(key));
-    return;
-  }
-  puts((" <- " + key).c_str());
-}
-
-// A download failed for another reason than the store lacking the object:
-// nothing is published from this incomplete view, and the next run retries.
-bool sync_run::report_failed_downloads() {
-  for (int i = 0; i < failed_downloads.size(); i++) {
-    printf("Error! Could not download: %s\n", failed_downloads.get(i).str().c_str());
-  }
-  return stop_unsent();
-}
-
-bool sync_run::stop_unsent() {
-  puts("Error! Nothing was sent to the store; run sync again to finish.");
-  return false;
-}
-
-// True when the folder now holds a file at key that the walk did not see so:
-// made or edited while this run was busy. Such a file is moved aside as a
-// conflict copy rather than replaced, and never deleted. (A folder in the
-// way is left to fail the download.)
-bool sync_run::changed_since_walk(const std::string& key) const {
-  struct stat st;
-  if (lstat(key.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  return !local.has(key) || double(st.st_mtime) != local[key].num();
-}
-
-bool sync_run::excluded_local(const std::string& key) const {
-  return keys::is_conflict_copy(key) || special.has(key) || !keys::is_safe(key);
-}
-
-// Entries the store no longer has are deleted here only when the record says
-// this folder had them, unchanged, at its last synchronisation. Conflict
-// copies are never deleted. False when a deletion failed: the folder is then
-// not up to date with the store, and a file left in place would look like a
-// local edit to send.
-bool sync_run::local_deletions() {
-  bool ok = true;
-  var gone = (local.keys() - remote.keys()).reverse();
-  for (int i = 0; i < gone.size(); i++) {
-    std::string key = gone.get(i).str();
-    if (excluded_local(key) || !recorded(key)) continue;
-    if (keys::is_folder(key)) {
-      if (rmdir(key.c_str()) == 0) puts((" x- " + key).c_str());
-      continue;
-    }
-    double ltime = local[key].num();
-    if (!(local_revision > ltime && record[key].num() == ltime) || changed_since_walk(key)) continue;
-    if (remove(key.c_str()) == 0) {
-      puts((" x- " + key).c_str());
-    } else if (errno != ENOENT) {  // gone already is as good as deleted
-      printf("Error! Could not delete %s: %s\n", key.c_str(), strerror(errno));
-      ok = false;
-    }
-  }
-  return ok;
-}
-
-void sync_run::upload_phase() {
-  var names = local.keys();
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (keys::is_folder(key)) continue;
-    if (keys::is_conflict_copy(key)) {
-      puts(("Warning! Skipped: " + key).c_str());
-      continue;
-    }
-    if (!keys::is_safe(key)) {
-      printf("Warning! Unsafe key skipped: %s\n", key.c_str());
-      continue;
-    }
-    if (special.has(key)) {
-      printf("Warning! Not a regular file, skipped: %s\n", key.c_str());
-      continue;
-    }
-    if (remote.has(key) && local[key].num() <= remote[key].num()) continue;
-    kuvet::transfer sent = store.put(key);
-    double sent_time = sent.mtime;
-    if (sent.ok) {
-      // Changed since the walk but not while it was sent: publish (and
-      // record) the time of what was sent.
-      if (sent_time != local[key].num()) local.set(key, var(sent_time));
-      puts((" -> " + key).c_str());
-      changed = true;
-    } else {
-      puts(sent.error.c_str());
-      failed_uploads.set(key, true);
-      failed = true;
-    }
-  }
-}
-
-// Keys the folder no longer has are deleted in the store only when the record
-// says the folder had them; keys it never had were fetched by catch_up.
-void sync_run::store_deletions() {
-  var gone = (remote.keys() - local.keys()).reverse();
-  for (int i = 0; i < gone.size(); i++) {
-    std::string key = gone.get(i).str();
-    if (keys::is_folder(key) || absent.has(key) || !recorded(key)) continue;
-    if (!usable_remote_key(key)) continue;
-    kuvet::transfer removed = store.del(key);
-    if (removed.ok || removed.status == 404) {
-      puts((" -x " + key).c_str());
-      deleted.set(key, true);
-      changed = true;
-    } else {
-      if (!removed.error.empty()) puts(removed.error.c_str());
-      printf("Error! Could not delete %s in the store.\n", key.c_str());
-      failed_deletes.set(key, true);
-      failed = true;
-    }
-  }
-}
-
-// What the folder holds and the store agrees on, for the next run's record.
-var sync_run::record_entries() const {
-  var entries = var::object();
-  var names = local.keys();
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (excluded_local(key)) continue;
-    if (failed_uploads.has(key)) {
-      if (recorded(key)) entries.set(key, record[key]);
-    } else {
-      entries.set(key, local[key]);
-    }
-  }
-  var kept = failed_deletes.keys();
-  for (int i = 0; i < kept.size(); i++) entries.set(kept.get(i).str(), record[kept.get(i).str()]);
-  return entries;
-}
-
-// The folder as this run leaves it, plus what the store has that the folder
-// neither has nor deleted; conflict copies and failed uploads left out.
-var sync_run::manifest_to_publish(double revision) const {
-  var entries = var::object();
-  var names = local.keys();
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (excluded_local(key)) continue;
-    if (!failed_uploads.has(key)) {
-      entries.set(key, local[key]);
-    } else if (remote.has(key)) {
-      entries.set(key, remote[key]);
-    }
-  }
-  names = remote.keys();
-  for (int i = 0; i < names.size(); i++) {
-    std::string key = names.get(i).str();
-    if (entries.has(key) || absent.has(key) || deleted.has(key) || keys::is_conflict_copy(key)) continue;
-    if (!keys::is_text(key)) continue;  // cannot be written back unchanged
-    if (keys::is_folder(key) && !local.has(key) && recorded(key)) continue;  // deleted here
-    entries.set(key, remote[key]);
-  }
-  entries.set(revision_file, revision);
-  std::vector<std::string> order;
-  names = entries.keys();
-  for (int i = 0; i < names.size(); i++) order.push_back(names.get(i).str());
-  std::stable_sort(order.begin(), order.end(), keys::walk_order);
-  var manifest = var::object();
-  for (const std::string& key : order) manifest.set(key, entries[key]);
-  return manifest;
-}
-
-// True when the store's manifest is still the one this run started from, so
-// that publishing cannot drop what another client published meanwhile.
-bool sync_run::still_current() {
-  std::string text;
-  var now = store.get_remote_manifest(&text);
-  if (now.is_null()) return false;
-  if (text == remote_text) return true;
-  puts("Error! Another client changed the store during this run; run sync again.");
-  return false;
-}
-
-bool sync_run::write_revision(double revision) {
-  if (temp_file::write(revision_file, base::num(revision), revision)) return true;
-  printf("Error! Could not write %s: %s\n", revision_file, strerror(errno));
-  failed = true;
-  return false;
-}
-
-bool sync_run::finish() {
-  var entries = record_entries();
-  if (changed || absent.size() > 0) {
-    double now = double(time(nullptr));
-    double revision = std::max(now, std::max(remote_revision + 1, local_revision + 1));
-    if (!still_current()) return false;
-    http::reply published = store.put_remote_manifest(manifest_to_publish(revision));
-    if (!published.ok()) {
-      puts(kuvet::failure("PUT", ".manifest", published).c_str());
-      puts("Error! Could not upload the store's .manifest; run sync again to finish.");
+  bool run() {
+    folder_lock lock;
+    if (!lock.acquire()) {
+      print("Error! Another kuvet sync is running in this folder.");
       return false;
     }
-    if (!write_revision(revision)) return false;
-    if (!sync_record::save(store.url, entries)) failed = true;
-    puts(("New revision: " + base::num(revision)).c_str());
+    if (!load_record()) return false;
+    for (int round = 1; round <= max_rounds; round++) {
+      int step = one_round(round);
+      if (step != next_round) return step == finished && !failed;
+    }
+    print("Error! Other clients kept changing the store during this run; run sync again.");
+    return false;
+  }
+
+ private:
+  enum { finished, stopped, next_round };
+
+  bool load_record() {
+    std::string problem;
+    if (!sync_record::load(store.url, &rec, &problem)) {
+      print(std::string("Warning! ") + sync_record::file_name + " " + problem +
+            ": nothing will be deleted on either side this time.");
+    }
+    agreed = std::move(rec.entries);
     return true;
   }
-  if (local_revision < remote_revision) {
-    if (!write_revision(remote_revision)) return false;
-    if (!sync_record::save(store.url, entries)) failed = true;
-    puts(("At revision: " + base::num(remote_revision)).c_str());
+
+  // Reads the store's .manifest; false after saying why it cannot be used.
+  bool read_store(bool may_be_unchanged, store_view* view) {
+    kuvet::request r;
+    r.key = ".manifest";
+    if (may_be_unchanged) r.headers.emplace_back("If-None-Match", rec.manifest_etag);
+    http::reply reply = store.send(r);
+    if (reply.complete && reply.status == 304 && may_be_unchanged) {
+      view->exists = view->unchanged = true;
+      view->etag = rec.manifest_etag;
+      return true;
+    }
+    if (reply.ok()) {
+      std::string problem;
+      if (!parse_manifest(reply.body, &view->text, &problem)) {
+        print("Error! The store's .manifest is damaged (" + problem +
+              "): repair or remove it. Nothing was changed.");
+        return false;
+      }
+      view->exists = true;
+      view->etag = reply.header("etag");
+      return true;
+    }
+    // Only "no such key" means an empty store; anything else leaves the
+    // store's content unknown, and nothing may be decided from that.
+    if (reply.complete && reply.status == 404 && reply.body.find("NoSuchBucket") == std::string::npos)
+      return true;
+    if (!reply.error.empty()) print(reply.error);
+    if (reply.head.empty()) {
+      print("Error! Could not read the store's .manifest. Nothing was changed.");
+    } else {
+      print("Error! Could not read the store's .manifest (" + reply.head.substr(0, reply.head.find("\r\n")) +
+            "). Nothing was changed.");
+      print(reply.head + reply.body.substr(0, 65536));
+    }
+    return false;
+  }
+
+  // The store as this run must see it: what it read, with this run's own
+  // writes that no .manifest lists yet, unless another client has since
+  // published something else for their keys.
+  manifest effective_store(const manifest& read) {
+    manifest out;
+    out.reserve(read.size() + pending.size());
+    size_t i = 0;
+    auto p = pending.begin();
+    while (i < read.size() || p != pending.end()) {
+      if (p == pending.end() || (i < read.size() && read.key(i) < p->first)) {
+        auto v = vanished.find(std::string(read.key(i)));
+        if (v == vanished.end() || !same_state(read.at(i), v->second)) out.add(read.key(i), read.at(i));
+        i++;
+        continue;
+      }
+      entry listed;
+      if (i < read.size() && read.key(i) == p->first) listed = read.at(i++);
+      entry e = same_state(listed, p->second.before) ? p->second.now : listed;
+      if (e.present()) out.add(p->first, e);
+      ++p;
+    }
+    return out;
+  }
+
+  // Refused keys the manifest does not list: the store holds some version.
+  manifest with_unknown(manifest read) {
+    bool any = false;
+    for (const std::string& key : unknown) any = any || read.find(key) == manifest::npos;
+    if (!any) return read;
+    for (const std::string& key : unknown) {
+      if (read.find(key) != manifest::npos) continue;
+      entry e;
+      e.kind = entry_kind::file;
+      read.add(key, e);
+    }
+    read.sort();
+    return read;
+  }
+
+  int one_round(int round) {
+    store_view view;
+    bool may_be_unchanged = round == 1 && rec.exists && !rec.manifest_etag.empty();
+    if (!read_store(may_be_unchanged, &view)) return stopped;
+    if (round == 1 && !view.exists && !agreed.empty()) {
+      print("Warning! The store has no .manifest: this folder is merged with it as on a first sync, "
+            "and nothing is deleted.");
+      agreed = manifest();
+    }
+    folder_scan here = scan_folder(".", options.ignored);
+    if (!here.complete) {
+      print("Error! Could not read the folder " + here.failed + "; the run stops here.");
+      return stopped;
+    }
+    for (const std::string& leftover : here.leftovers) unlink(leftover.c_str());
+    std::set<std::string> special(here.special.begin(), here.special.end());
+
+    manifest seen = view.unchanged ? manifest() : with_unknown(effective_store(view.text.entries));
+    sync_plan::plan plan = make(here.entries, view.unchanged ? agreed : seen, special);
+    if (view.unchanged && plan.changes) {
+      // Something to publish: the whole .manifest is needed after all.
+      view = store_view();
+      if (!read_store(false, &view)) return stopped;
+      seen = with_unknown(effective_store(view.text.entries));
+      plan = make(here.entries, seen, special);
+    }
+    const manifest& remote = view.unchanged ? agreed : seen;
+    if (round == 1) {
+      for (const std::string& key : view.text.unsafe) print("Warning! Unsafe key skipped: " + key);
+      warn_skipped(plan, here);
+    }
+    if (!within_limits(plan)) return stopped;
+    if (options.dry_run) {
+      for (const std::string& line : sync_exec::describe(plan, here.entries, remote)) print(line);
+      return finished;
+    }
+    if (plan.changes && rec.conditional.empty() && writes_to_store(plan)) probe_conditional();
+
+    std::vector<size_t> steps = sync_exec::steps_of(plan);
+    sync_exec::context c;
+    c.store = &store;
+    c.record = &agreed;
+    c.local = &here.entries;
+    c.remote = &remote;
+    c.workers = workers();
+    c.conditional_puts = rec.conditional == "yes" || rec.conditional == "puts";
+    c.conditional_deletes = rec.conditional == "yes";
+    c.print = print;
+    std::vector<sync_exec::outcome> outcomes = sync_exec::execute(c, plan, steps);
+    return conclude(plan, steps, outcomes, here.entries, remote, view);
+  }
+
+  sync_plan::plan make(const manifest& local, const manifest& remote, const std::set<std::string>& special) {
+    sync_plan::input in;
+    in.record = &agreed;
+    in.local = &local;
+    in.store = &remote;
+    in.unknown = [this](std::string_view key) { return unknown.count(std::string(key)) > 0; };
+    in.lost = [this](std::string_view key) { return lost.count(std::string(key)) > 0; };
+    in.special = [&special](std::string_view key) { return special.count(std::string(key)) > 0; };
+    in.ignored = options.ignored;
+    return sync_plan::make_plan(in);
+  }
+
+  int workers() const {
+    int n = options.transfers > 0 ? options.transfers : store.transfers;
+    return std::max(1, n);
+  }
+
+  // Conflict copies stay here; the user is reminded of each, as of what
+  // cannot be sent at all.
+  void warn_skipped(const sync_plan::plan& plan, const folder_scan& here) {
+    for (const row& x : plan.rows) {
+      if (x.frozen != sync_plan::frozen_by::conflict_copy || x.l == missing) continue;
+      size_t slash = x.key.rfind('/');
+      if (slash != std::string::npos && keys::is_conflict_copy(x.key.substr(0, slash))) continue;
+      print("Warning! Skipped: " + std::string(x.key));
+    }
+    for (const std::string& key : here.special) print("Warning! Not a regular file, skipped: " + key);
+    for (const std::string& key : here.unsafe) print("Warning! Unsafe key skipped: " + key);
+  }
+
+  // A run that would delete more than max_delete percent of the recorded
+  // entries on either side (and more than a small folder holds) stops first.
+  bool within_limits(const sync_plan::plan& plan) {
+    int percent = options.max_delete >= 0 ? options.max_delete : store.max_delete;
+    size_t recorded = agreed.size();
+    auto too_many = [&](size_t n) {
+      return n > always_deletable && double(n) * 100 > double(percent) * double(recorded);
+    };
+    const char* side = too_many(plan.removals_here) ? "here" : too_many(plan.removals_store) ? "in the store" : nullptr;
+    if (side == nullptr) return true;
+    size_t n = too_many(plan.removals_here) ? plan.removals_here : plan.removals_store;
+    print("Error! This run would delete " + std::to_string(n) + " of the " + std::to_string(recorded) +
+          " recorded files and folders " + side + ", more than " + std::to_string(percent) +
+          "%; nothing was changed. If that is what you want, raise max_delete in .kuvet "
+          "(or run sync --max-delete 100 once).");
+    return false;
+  }
+
+  static bool writes_to_store(const sync_plan::plan& plan) {
+    for (const row& x : plan.rows) {
+      if (x.there != sync_plan::store_op::none) return true;
+    }
+    return false;
+  }
+
+  // Finds out once whether the store honours If-Match and If-None-Match on
+  // writes, with a hidden object of its own; the answer is kept in the record.
+  void probe_conditional() {
+    std::string key = ".kuvet-probe-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    auto put = [&](const char* name, const char* value) {
+      kuvet::request r;
+      r.method = "PUT";
+      r.key = key;
+      r.body = "probe";
+      r.headers.emplace_back(name, value);
+      return store.send(r);
+    };
+    http::reply first = put("If-None-Match", "*");
+    if (!first.ok() && first.status != 400 && first.status != 501) return;  // ask again next time
+    bool puts = first.ok() && put("If-None-Match", "*").status == 412 &&
+                put("If-Match", "\"00000000000000000000000000000000\"").status == 412;
+    kuvet::transfer gone = store.del(key, kuvet::condition{kuvet::condition::match, "\"0\""});
+    bool deletes = gone.status == 412;
+    if (gone.ok) deletes = false;
+    else store.del(key);
+    rec.conditional = puts ? (deletes ? "yes" : "puts") : "no";
+    if (!puts) {
+      print("Warning! This store ignores conditional writes: syncs from several machines at the "
+            "same moment are not protected against each other here.");
+    }
+  }
+
+  // Turns the outcomes into the new record and .manifest, and publishes.
+  int conclude(const sync_plan::plan& plan, const std::vector<size_t>& steps,
+               const std::vector<sync_exec::outcome>& outcomes, const manifest& local,
+               const manifest& remote, const store_view& view) {
+    manifest next_record, next_store;
+    bool store_changed = false, folder_changed = false, consistent = true, refused = false;
+    std::map<std::string, unpublished> written;
+    size_t s = 0;
+    for (size_t i = 0; i < plan.rows.size(); i++) {
+      const row& x = plan.rows[i];
+      entry r = x.r == missing ? entry() : agreed.at(x.r);
+      entry m = x.m == missing ? entry() : remote.at(x.m);
+      entry l = x.l == missing ? entry() : local.at(x.l);
+      entry new_r = r, new_m = m;
+      bool stepped = s < steps.size() && steps[s] == i;
+      const sync_exec::outcome* out = stepped ? &outcomes[s++] : nullptr;
+      if (x.frozen == sync_plan::frozen_by::conflict_copy) {
+        new_r = new_m = entry();
+      } else if (x.frozen != sync_plan::frozen_by::none) {
+        consistent = consistent && same_state(r, m);
+      } else if (out == nullptr) {
+        if (x.wins == winner::agreed) new_r = refreshed(r, l);
+        if (x.wins == winner::store) new_r = m;
+        if (x.wins == winner::nobody) new_r = entry();
+      } else if (out->status == result::done) {
+        new_r = out->agreed;
+        new_r.etag = out->etag;
+        bool store_side = x.there != sync_plan::store_op::none || x.unknown ||
+                          x.wins == winner::here || x.wins == winner::nobody;
+        if (store_side) new_m = out->agreed;
+        if (!same_state(m, new_m)) {
+          store_changed = true;
+          written[std::string(x.key)] = {m, new_m};
+        }
+        folder_changed = folder_changed || out->changed_here;
+      } else {
+        bool gone = out->status == result::lost && x.unknown;  // deleted by a client yet to publish
+        if (out->status == result::failed || (out->status == result::lost && !gone)) failed = true;
+        if (out->status == result::lost && !gone) lost.insert(std::string(x.key));
+        if (gone) {
+          vanished[std::string(x.key)] = m;
+          unknown.erase(std::string(x.key));
+          refused = true;
+        }
+        if (out->status == result::refused) {
+          unknown.insert(std::string(x.key));
+          refused = true;
+        }
+        consistent = false;
+      }
+      if (new_r.present()) next_record.add(x.key, new_r);
+      if (new_m.present()) next_store.add(x.key, new_m);
+    }
+    // This run's writes stand for what .manifest will list, in later rounds.
+    for (auto& w : written) {
+      auto known = pending.find(w.first);
+      if (known != pending.end()) w.second.before = known->second.before;
+      pending[w.first] = w.second;
+    }
+    agreed = std::move(next_record);
+    if (refused || (store_changed && !publish(next_store, view))) {
+      return failed_publish ? stopped : next_round;
+    }
+    rec.entries = std::move(agreed);
+    rec.manifest_etag = consistent ? (store_changed ? published_etag : view.etag) : "";
+    save_record();
+    if (store_changed) {
+      print("New revision: " + base::num(double(new_revision)));
+    } else if (folder_changed && view.exists) {
+      if (view.text.revision > 0) write_revision(view.text.revision);
+      print("At revision: " + base::num(double(view.text.revision)));
+    }
+    return finished;
+  }
+
+  // The record's entry, completed with what the walk knows of the file.
+  static entry refreshed(entry r, const entry& l) {
+    if (r.kind == entry_kind::file && l.kind == entry_kind::file) {
+      r.size = l.size;
+      r.mtime_ns = l.mtime_ns;
+    }
+    return r;
+  }
+
+  // Publishes `entries` as the new .manifest, on condition that the store
+  // still has the one this round read. False when another client published
+  // first (then another round follows) or the upload failed (failed_publish).
+  bool publish(const manifest& entries, const store_view& view) {
+    double local_revision = strtod(base::load(revision_file).c_str(), nullptr);
+    int64_t now = int64_t(time(nullptr));
+    new_revision = std::max(now, view.text.revision + 1);
+    if (local_revision >= double(new_revision) && local_revision < 9e15) new_revision = int64_t(local_revision) + 1;
+    kuvet::request r;
+    r.method = "PUT";
+    r.key = ".manifest";
+    r.body = write_manifest(entries, view.text.foreign, new_revision);
+    r.headers.emplace_back("Content-Type", "application/json");
+    if (rec.conditional == "yes" || rec.conditional == "puts") {
+      if (view.exists && !view.etag.empty()) r.headers.emplace_back("If-Match", view.etag);
+      if (!view.exists) r.headers.emplace_back("If-None-Match", "*");
+    }
+    http::reply reply = store.send(r);
+    if (reply.status == 412 || reply.status == 409) return false;
+    if (!reply.ok()) {
+      print(kuvet::failure("PUT", ".manifest", reply));
+      print("Error! Could not upload the store's .manifest; run sync again to finish.");
+      failed_publish = true;
+      failed = true;
+      return false;
+    }
+    published_etag = reply.header("etag");
+    pending.clear();
+    unknown.clear();
+    vanished.clear();
+    write_revision(new_revision);
     return true;
   }
-  if ((record.is_null() || record.str() != entries.str()) && !sync_record::save(store.url, entries))
-    failed = true;
-  return true;
-}
+
+  void write_revision(int64_t revision) {
+    std::string text = base::num(double(revision));
+    if (base::load(revision_file) == text) return;
+    if (!temp_file::write(revision_file, text, double(revision))) {
+      print(std::string("Error! Could not write ") + revision_file + ": " + strerror(errno));
+      failed = true;
+    }
+  }
+
+  void save_record() {
+    std::string problem;
+    if (!sync_record::save(store.url, rec, &problem)) {
+      print(std::string("Error! Could not write ") + sync_record::file_name + ": " + problem);
+      failed = true;
+    }
+  }
+
+  kuvet& store;
+  const sync_options& options;
+  const std::function<void(const std::string&)>& print;
+  sync_record::record rec;
+  manifest agreed;  // what this folder and the store agree on, as far as this run knows
+  std::map<std::string, unpublished> pending;
+  std::set<std::string> unknown;  // keys whose object is another version than .manifest lists
+  std::set<std::string> lost;     // keys .manifest lists that the store lacks
+  std::map<std::string, entry> vanished;  // refused keys since deleted: as .manifest listed them
+  int64_t new_revision = 0;
+  std::string published_etag;
+  bool failed = false;
+  bool failed_publish = false;
+};
 
 }  // namespace
 
-bool kuvet::sync() { return sync_run(*this).run(); }
+bool kuvet::sync(const sync_options& options, const std::function<void(const std::string&)>& print) {
+  return sync_run(*this, options, print).run();
+}
+
+bool kuvet::sync() {
+  return sync(sync_options(), [](const std::string& line) { puts(line.c_str()); });
+}

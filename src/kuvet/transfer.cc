@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "kuvet/kuvet.h"
 #include "kuvet/temp_file.h"
@@ -13,6 +14,15 @@
 namespace {
 
 std::string error_text(const std::string& message) { return message + ": " + strerror(errno); }
+
+// Seconds since the epoch of an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT"),
+// or 0 when it is not one.
+double http_time(const std::string& text) {
+  struct tm fields = {};
+  const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &fields);
+  if (end == nullptr || *end != '\0') return 0;
+  return double(timegm(&fields));
+}
 
 void add_condition(kuvet::request& r, const kuvet::condition& when) {
   if (when.kind == kuvet::condition::match) r.headers.emplace_back("If-Match", when.etag);
@@ -50,7 +60,21 @@ kuvet::transfer kuvet::download(const std::string& key, temp_file& part) const {
   if (t.ok) {
     std::string length = reply.header("content-length");
     if (!length.empty()) t.size = strtoll(length.c_str(), nullptr, 10);
+    t.mtime = http_time(reply.header("last-modified"));
   }
+  return t;
+}
+
+kuvet::transfer kuvet::head(const std::string& key) const {
+  transfer t;
+  request r;
+  r.method = "HEAD";
+  r.key = key;
+  http::reply reply = send(r);
+  take_reply(t, "HEAD", key, reply);
+  std::string length = reply.header("content-length");
+  if (t.ok && !length.empty()) t.size = strtoll(length.c_str(), nullptr, 10);
+  t.mtime = http_time(reply.header("last-modified"));
   return t;
 }
 

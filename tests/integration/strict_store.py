@@ -57,9 +57,10 @@ SUBRESOURCES = frozenset([
 
 REASONS = {
     100: "Continue", 200: "OK", 204: "No Content", 206: "Partial Content",
-    301: "Moved Permanently", 307: "Temporary Redirect", 400: "Bad Request",
+    301: "Moved Permanently", 304: "Not Modified", 307: "Temporary Redirect", 400: "Bad Request",
     403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
-    409: "Conflict", 411: "Length Required", 500: "Internal Server Error",
+    409: "Conflict", 411: "Length Required", 412: "Precondition Failed",
+    500: "Internal Server Error",
     501: "Not Implemented", 503: "Service Unavailable",
 }
 
@@ -176,7 +177,7 @@ class Reply:
         lines.append("Server: StrictStore")
         lines += ["%s: %s" % h for h in self.headers]
         # HTTP forbids a length header on 1xx and 204 replies: they never have a body.
-        if self.status >= 200 and self.status != 204:
+        if self.status >= 200 and self.status not in (204, 304):
             length = len(self.body) if self.length is None else self.length
             lines.append("Content-Length: %s" % length)
         return ("\r\n".join(lines) + "\r\n\r\n").encode()
@@ -292,8 +293,10 @@ class StrictStore:
     tls: an ssl.SSLContext for the server side, or None for plain HTTP.
     """
 
-    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1"):
+    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1",
+                 conditional=True):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
+        self.conditional = conditional  # honour If-Match / If-None-Match on writes
         self.region = region    # what version 4 credential scopes must name
         self.buckets = {name: {} for name in buckets}
         self.tls = tls
@@ -526,6 +529,8 @@ class StrictStore:
             if found is None:
                 raise Refusal(404, "NoSuchKey", "The specified key does not exist.",
                               Key=request.key)
+            if request.header("if-none-match") in (found.etag, "*"):
+                return Reply(304, b"", [("ETag", found.etag)])
             headers = [("Last-Modified", http_date(found.mtime.timestamp())),
                        ("ETag", found.etag),
                        ("Content-Type", found.content_type or "binary/octet-stream")]
@@ -534,15 +539,28 @@ class StrictStore:
             self.check_digest(request)
             stored = StoredObject(request.body, request.header("content-type"))
             with self.lock:
+                self.check_version(request, objects.get(request.key))
                 objects[request.key] = stored
             return Reply(200, b"", [("ETag", stored.etag)])
         if request.method == "DELETE":
             with self.lock:
+                self.check_version(request, objects.get(request.key))
                 objects.pop(request.key, None)
             return Reply(204)
         raise Refusal(405, "MethodNotAllowed",
                       "The specified method is not allowed against this resource.",
                       Method=request.method, ResourceType="OBJECT")
+
+    def check_version(self, request, found):
+        """The conditions of a write on the object's current version."""
+        if not self.conditional:
+            return
+        wanted, absent = request.header("if-match"), request.header("if-none-match")
+        if wanted is not None and found is None:
+            raise Refusal(404, "NoSuchKey", "The specified key does not exist.", Key=request.key)
+        if (wanted is not None and wanted != found.etag) or (absent == "*" and found is not None):
+            raise Refusal(412, "PreconditionFailed", "At least one of the pre-conditions you "
+                          "specified did not hold", Condition="If-Match" if wanted else "If-None-Match")
 
     def check_digest(self, request):
         md5 = request.header("content-md5")

@@ -1,0 +1,142 @@
+"""Folders synced with the real binary against one strict store per class.
+
+Files are written with explicit times where a test needs old ones; every
+version a test writes is remembered, so that `assertNothingLost` can check
+the rule every sync keeps: each version that a folder held when a sync ran
+survives, as the file or as a .CONFLICT copy, in some folder or in the store,
+unless the test itself replaced or removed it where it found it.
+"""
+
+import json
+import os
+import shutil
+
+import harness
+import strict_store
+
+OLD = 1000000000  # a time long before any run
+
+
+class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.written = set()     # every version written into a folder
+        self.superseded = set()  # versions the test replaced or removed itself
+
+    def folder(self, name, **extra):
+        path = self.path(name)
+        os.makedirs(path, exist_ok=True)
+        config = dict(self.store.config(), **extra)
+        with open(os.path.join(path, ".kuvet"), "w") as f:
+            json.dump(config, f)
+        return path
+
+    def put(self, folder, name, data, mtime=None):
+        """Writes a file; mtime (seconds) for one restored with an old time."""
+        full = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        if os.path.isfile(full):
+            self.superseded.add(self.read_file(full))
+        data = data.encode() if isinstance(data, str) else data
+        with open(full, "wb") as f:
+            f.write(data)
+        if mtime is not None:
+            os.utime(full, (mtime, mtime))
+        self.written.add(data)
+
+    def remove(self, folder, name):
+        full = os.path.join(folder, name)
+        for root, _, files in os.walk(full):
+            self.superseded |= {self.read_file(os.path.join(root, f)) for f in files}
+        if os.path.isfile(full):
+            self.superseded.add(self.read_file(full))
+        if os.path.isdir(full) and not os.path.islink(full):
+            shutil.rmtree(full)
+        else:
+            os.remove(full)
+
+    def sync(self, folder, *args, status=0):
+        result = self.kuvet("sync", *args, cwd=folder)
+        if status is not None:
+            self.assertEqual(result.status, status, result)
+        return result
+
+    def settle(self, *folders):
+        """Syncs in turn until a round changes nothing; then each folder's run
+        must print nothing, end with status 0, and all agree with the store."""
+        for _ in range(3):
+            for folder in folders:
+                self.sync(folder)
+        for folder in folders:
+            lines = [x for x in self.sync(folder).lines if not x.startswith("Warning! Skipped: ")]
+            self.assertEqual(lines, [], folder)
+        self.assertAgree(*folders)
+
+    # What the folders and the store hold.
+
+    def tree(self, folder, copies=False):
+        """Synced entries: relative path -> content, None for a folder; hidden
+        names and "_revision" left out, conflict copies only when asked."""
+        found = {}
+        for root, dirs, files in os.walk(folder):
+            dirs[:] = [d for d in dirs if not d.startswith(".")]
+            for name in dirs + files:
+                rel = os.path.relpath(os.path.join(root, name), folder)
+                if name.startswith(".") or rel == "_revision":
+                    continue
+                if (".CONFLICT" in rel) != copies:
+                    continue
+                found[rel] = None if name in dirs else self.read_file(os.path.join(folder, rel))
+        return found
+
+    @staticmethod
+    def read_file(path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def manifest(self):
+        raw = self.store.get(".manifest")
+        return None if raw is None else json.loads(raw.decode("utf-8", "surrogateescape"))
+
+    def objects(self):
+        return {k: self.store.get(k) for k in self.store.keys() if k != ".manifest"}
+
+    def assertAgree(self, *folders):
+        """Every folder holds what the store's .manifest lists, with the
+        objects' bytes."""
+        listed = {k.rstrip("/") for k in self.manifest() if k != "_revision"}
+        objects = self.objects()
+        for folder in folders:
+            tree = self.tree(folder)
+            self.assertEqual(set(tree), listed, folder)
+            for key, content in tree.items():
+                if content is not None:
+                    self.assertEqual(objects.get(key), content, key)
+
+    def assertNothingLost(self, *folders):
+        kept = set(self.objects().values())
+        for folder in folders:
+            kept |= {v for v in self.tree(folder).values() if v is not None}
+            kept |= set(self.tree(folder, copies=True).values())
+        self.assertEqual(self.written - self.superseded - kept, set())
+
+    # Putting a prepared state back, so that it is made with syncs only once.
+
+    def save(self, *names):
+        with self.store.lock:
+            objects = dict(self.store.buckets["kuvet"])
+        saved = self.path("saved")
+        shutil.rmtree(saved, ignore_errors=True)
+        for name in names:
+            shutil.copytree(self.path(name), os.path.join(saved, name), symlinks=True)
+        return names, objects
+
+    def restore(self, saved):
+        names, objects = saved
+        self.store.clear()
+        with self.store.lock:
+            self.store.buckets["kuvet"].update(objects)
+        for name in names:
+            shutil.rmtree(self.path(name))
+            shutil.copytree(os.path.join(self.path("saved"), name), self.path(name), symlinks=True)
