@@ -60,6 +60,7 @@ class kuvet {
     int64_t size = -1;       // bytes sent or received
     double mtime = 0;        // get: the object's Last-Modified; put: the sent file's time
     int64_t mtime_ns = 0;    // put: the sent file's time in nanoseconds
+    bool changed = false;    // put: the store took it, but the file changed while it was sent
   };
   // A precondition on the object's current version: none, "If-Match: etag",
   // or "If-None-Match: *" (the object must not exist).

@@ -116,12 +116,17 @@ void append_json_string(std::string& out, std::string_view text) {
 
 namespace {
 
-// A time from the member's number: whole seconds (a fraction is dropped).
-bool time_of(const json::reader& in, int64_t* time) {
-  if (in.integer(time)) return true;
-  double value = strtod(in.text().c_str(), nullptr);
-  if (!std::isfinite(value) || std::fabs(value) > 9e15) return false;
-  *time = int64_t(std::floor(value));
+// A time from a member's value: a number, or text that is one (as some
+// writers left it), in whole seconds (a fraction is dropped).
+bool time_of(const json::reader& in, json::reader::token value, int64_t* time) {
+  if (value != json::reader::number && value != json::reader::string) return false;
+  if (value == json::reader::number && in.integer(time)) return true;
+  const std::string& text = in.text();
+  char* end = nullptr;
+  double number = strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size()) return false;
+  if (!std::isfinite(number) || std::fabs(number) > 9e15) return false;
+  *time = int64_t(std::floor(number));
   return true;
 }
 
@@ -181,7 +186,7 @@ bool parse_manifest(std::string_view text, manifest_text* out, std::string* prob
     std::string name = in.text();
     json::reader::token value = in.next();
     int64_t time = 0;
-    bool is_time = value == json::reader::number && time_of(in, &time);
+    bool is_time = time_of(in, value, &time);
     if (name == "_revision") {
       if (!is_time) {
         *problem = "its _revision is not a number";

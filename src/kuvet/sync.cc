@@ -229,6 +229,7 @@ class sync_run {
     c.workers = workers();
     c.conditional_puts = rec.conditional == "yes" || rec.conditional == "puts";
     c.conditional_deletes = rec.conditional == "yes";
+    c.written = &rec.written;
     c.print = print;
     std::vector<sync_exec::outcome> outcomes = sync_exec::execute(c, plan, steps);
     return conclude(plan, steps, outcomes, here.entries, remote, view);
@@ -341,6 +342,7 @@ class sync_run {
         if (x.wins == winner::store) new_r = m;
         if (x.wins == winner::nobody) new_r = entry();
       } else if (out->status == result::done) {
+        rec.written.erase(std::string(x.key));
         new_r = out->agreed;
         new_r.etag = out->etag;
         bool store_side = x.there != sync_plan::store_op::none || x.unknown ||
@@ -352,6 +354,7 @@ class sync_run {
         }
         folder_changed = folder_changed || out->changed_here;
       } else {
+        if (!out->written.empty()) rec.written[std::string(x.key)] = out->written;
         bool gone = out->status == result::lost && x.unknown;  // deleted by a client yet to publish
         if (out->status == result::failed || (out->status == result::lost && !gone)) failed = true;
         if (out->status == result::lost && !gone) lost.insert(std::string(x.key));

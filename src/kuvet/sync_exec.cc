@@ -332,6 +332,14 @@ class runner {
   kuvet::condition check(const row& x, bool conditional) const {
     kuvet::condition when;
     if (!conditional) return when;
+    if (c.written != nullptr && x.there == store_op::send) {
+      auto own = c.written->find(std::string(x.key));
+      if (own != c.written->end()) {
+        when.kind = kuvet::condition::match;  // an object this folder wrote itself
+        when.etag = own->second;
+        return when;
+      }
+    }
     if (x.check == sync_plan::version_check::match) {
       when.kind = kuvet::condition::match;
       when.etag = std::string(recorded(x).etag);
@@ -350,10 +358,16 @@ class runner {
     std::string key(x.key);
     kuvet::condition when = check(x, c.conditional_puts);
     kuvet::transfer sent = c.store->put(key, when);
+    // A file written to while it was sent is sent again, over what was sent.
+    for (int again = 0; again < 3 && sent.changed; again++) {
+      if (c.conditional_puts) when = kuvet::condition{kuvet::condition::match, sent.etag};
+      sent = c.store->put(key, when);
+    }
     if (refused(sent, when)) {
       results[s].status = result::refused;
       return;
     }
+    if (sent.changed) results[s].written = sent.etag;
     if (!sent.ok) return fail(s, sent.error);
     outcome& out = results[s];
     out.agreed.kind = entry_kind::file;

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct outcome {
   entry agreed;      // what both sides hold after the steps (its etag in `etag`)
   std::string etag;
   bool changed_here = false;  // the folder was changed to follow the store
+  std::string written;        // the ETag of an object sent but not agreed on
 };
 
 struct context {
@@ -41,6 +43,7 @@ struct context {
   int workers = 1;
   bool conditional_puts = false;
   bool conditional_deletes = false;
+  const std::map<std::string, std::string>* written = nullptr;  // see sync_record
   std::function<void(const std::string&)> print;
 };
 

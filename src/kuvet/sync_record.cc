@@ -59,6 +59,15 @@ bool read_record(FILE* file, const std::string& url, record* out) {
       if (!read_files(in, &out->entries)) return false;
       continue;
     }
+    if (name == "written") {
+      if (in.next() != reader::begin_object) return false;
+      for (reader::token t = in.next(); t != reader::end_object; t = in.next()) {
+        std::string key = in.text();
+        if (t != reader::key || in.next() != reader::string) return false;
+        out->written[key] = in.text();
+      }
+      continue;
+    }
     if (in.next() != reader::string) return false;
     if (name == "kuvet_url") kuvet_url = in.text();
     if (name == "manifest_etag") out->manifest_etag = in.text();
@@ -101,7 +110,14 @@ bool save(const std::string& url, const record& r, std::string* problem) {
   append_json_string(text, r.manifest_etag);
   text += ",\"conditional\":";
   append_json_string(text, r.conditional);
-  text += ",\"files\":{";
+  text += ",\"written\":{";
+  for (const auto& w : r.written) {
+    if (text.back() != '{') text += ',';
+    append_json_string(text, w.first);
+    text += ':';
+    append_json_string(text, w.second);
+  }
+  text += "},\"files\":{";
   bool ok = true;
   bool first = true;
   for (size_t i = 0; i < r.entries.size() && ok; i++) {

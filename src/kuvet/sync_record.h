@@ -7,6 +7,7 @@
 // store starts without one. Records written by earlier versions (key ->
 // time) are read too. Not thread-safe; one run uses it at a time.
 #pragma once
+#include <map>
 #include <string>
 
 #include "kuvet/manifest.h"
@@ -20,6 +21,9 @@ struct record {
   manifest entries;           // files and folders, by key
   std::string manifest_etag;  // "" when unknown, or when some entry differs from it
   std::string conditional;    // "yes", "puts" (not deletions), "no"; "" not known yet
+  // Objects this folder wrote that were not agreed on (the file changed
+  // while it was sent): key -> ETag, so that the next run may replace them.
+  std::map<std::string, std::string> written;
 };
 
 // Reads the record for the store at `url`. A missing file, or a record of

@@ -137,6 +137,7 @@ kuvet::transfer kuvet::put(const std::string& path, const condition& when) const
   struct stat after;
   if (t.ok && (fstat(fd, &after) != 0 || changed(info, after))) {
     t.ok = false;
+    t.changed = true;
     t.error = "Error! " + path + " changed while it was being sent.";
   }
   fclose(file);

@@ -1,35 +1,29 @@
 """kuvet when the folder's disk misbehaves: it is full, it is read-only, or
-its files vanish or change while a run is busy with them.
+files vanish or change while a run is busy with them. Nothing may be lost,
+every failure is reported with status 1, and the next run finishes.
 
-Nothing may be lost, and every failure is reported with status 1. The full
-disk is a small tmpfs mounted for the test where that is permitted, and
-always also a file size limit (RLIMIT_FSIZE, SIGXFSZ ignored); the read-only
-folder is a tmpfs remounted read-only, or a folder without write permission
-for the user nobody. Files vanish and change from the strict store's
-`before` hook, which runs while kuvet waits for a reply.
+The full disk is a small tmpfs where mounting is permitted, else a file size
+limit (RLIMIT_FSIZE); the read-only folder is a tmpfs remounted read-only,
+else a folder without write permission for the user nobody. Files vanish and
+change from the strict store's `before` hook, while kuvet waits for a reply.
 """
 
-import json
 import os
 import resource
 import shutil
 import signal
 import subprocess
 import tempfile
-import unittest
 
 import harness
-import test_sync_faults
-from test_sync import AT, CONFLICT, NEW, SKIPPED
-from test_sync_faults import NOBODY, NOT_SENT
+from sync_case import SyncCase
+from test_sync import run_script
 
-BIG = 4 * 1024 * 1024   # an object that does not fit
-SMALL_DISK = "1m"       # the tmpfs that it does not fit into
-LIMIT = 64 * 1024       # the file size limit it does not fit into
+BIG = 4 * 1024 * 1024  # an object that does not fit
+NOBODY = 65534
 
 
 def mount_permitted():
-    """Whether this process may mount a tmpfs (root in most containers)."""
     probe = tempfile.mkdtemp(prefix="kuvet-mount-")
     try:
         done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", probe],
@@ -43,420 +37,163 @@ def mount_permitted():
         os.rmdir(probe)
 
 
-def run_kuvet(args, cwd, preexec=None, prefix=()):
-    proc = subprocess.run(list(prefix) + [harness.binary()] + list(args), cwd=cwd,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=harness.RUN_TIMEOUT, preexec_fn=preexec)
-    harness.check_sanitizers(proc.stderr)
-    return harness.Result(proc.returncode, proc.stdout, proc.stderr)
+MOUNT = mount_permitted()
 
 
-class DiskCase(test_sync_faults.FaultCase):
-    """Folder B lives where the disk fault happens; A is an ordinary folder."""
-
-    def folder(self, name, config=None):
-        if name != "B":
-            return super().folder(name, config)
-        path = self.path(name)
-        os.makedirs(path)
-        self.place(path)
-        with open(os.path.join(path, ".kuvet"), "w") as f:
-            json.dump(config or self.config(), f)
-        return path
-
-    def place(self, path):
-        """Puts the folder on the faulty disk; nothing by default."""
-
-    def mount(self, path, options):
-        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", path])
-
-    def remount(self, path, options):
-        subprocess.run(["mount", "-o", "remount," + options, path], check=True)
-
-    def requests_since(self, first):
-        return [(r.method, r.key) for r in self.store.log()[first:]]
-
-    def nothing_sent(self, first):
-        self.assertEqual({m for m, _ in self.requests_since(first)}, {"GET"})
-
-
-class FullDiskCases:
-    """A backend provides squeeze(folder) (an object of BIG bytes no longer
-    fits, small files do), fill(folder) (no byte more fits), make_room(folder)
-    and kuvet runs that feel it."""
-
-    def behind(self):
-        """B behind a store where A made big.bin big and added n.txt; B made
-        b.txt."""
-        a, b = self.pair({"big.bin": "small old version", "keep.txt": "k"})
-        t = self.now()
-        self.put_file(a, "big.bin", os.urandom(BIG), t)
-        self.put_file(a, "n.txt", "A new", t)
-        self.assertSync(a, [" -> big.bin", " -> n.txt", NEW])
-        self.put_file(b, "b.txt", "B new", self.now())
-        return a, b
-
-    def test_a_download_that_does_not_fit_keeps_the_old_file_and_sends_nothing(self):
-        a, b = self.behind()
-        self.squeeze(b)
-        before = self.objects()
-        first = len(self.store.log())
-        marks = [self.content(b, n) for n in ("_revision", ".kuvet-synced")]
-        result, lines = self.run_sync(b)
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(lines[-2:], ["Error! Could not download: big.bin", NOT_SENT], result)
-        self.assertIn(" <- n.txt", lines)
-        self.assertEqual(self.content(b, "big.bin"), b"small old version")
-        self.assertEqual(self.content(b, "b.txt"), b"B new")
-        self.assertEqual(self.temporaries(b), [])
-        self.assertEqual([self.content(b, n) for n in ("_revision", ".kuvet-synced")], marks)
-        self.assertEqual(self.objects(), before)
-        self.nothing_sent(first)
-
-        self.make_room(b)
-        self.assertSync(b, [" <- big.bin", " -> b.txt", NEW])
-        self.assertSync(a, [" <- b.txt", AT])
-        self.assertSameFiles(a, b)
-
-    def test_get_of_an_object_that_does_not_fit_keeps_the_old_file(self):
-        a, b = self.behind()
-        self.squeeze(b)
-        before = self.snapshot(b)
-        result = self.run_in(b, "get", "big.bin", stdin=b"y\n")
-        self.assertEqual(result.status, 1, result)
-        self.assertIn("Error! Could not write", result.out)
-        self.assertIn("big.bin", result.out)
-        self.assertEqual(self.snapshot(b), before)
-        os.remove(os.path.join(b, "big.bin"))
-        before = self.snapshot(b)
-        result = self.run_in(b, "get", "big.bin")
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(self.snapshot(b), before)
-
-    def test_a_disk_full_after_publishing_is_reported_and_the_next_run_finishes(self):
-        # The store took the upload and the manifest; "_revision" and the
-        # record cannot be written. The next run finds its own publication.
-        a, b = self.pair({"keep.txt": "k"})
-        self.put_file(b, "b.txt", "B new", self.now())
-        self.fill(b)
-        marks = [self.content(b, n) for n in ("_revision", ".kuvet-synced")]
-        result, lines = self.run_sync(b)
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(lines[0], " -> b.txt")
-        self.assertTrue(lines[1].startswith("Error! Could not write _revision: "), result)
-        self.assertEqual(len(lines), 2, result)
-        self.assertEqual([self.content(b, n) for n in ("_revision", ".kuvet-synced")], marks)
-        self.assertEqual(self.temporaries(b), [])
-        self.assertIn("b.txt", self.manifest())
-        self.make_room(b)
-        result, lines = self.run_sync(b)
-        self.assertEqual((result.status, len(lines)), (0, 1), result)
-        self.assertTrue(lines[0].startswith("At revision: "), result)
-        self.assertSync(a, [" <- b.txt", AT])
-        self.assertSameFiles(a, b)
-
-
-class TmpfsFull(FullDiskCases, DiskCase):
-    """B on a tmpfs of 1 MiB."""
-
-    @classmethod
-    def setUpClass(cls):
-        if not mount_permitted():
-            raise unittest.SkipTest("mounting a tmpfs is not permitted here; "
-                                            "FileSizeLimit covers the full disk")
-        super().setUpClass()
-
-    def place(self, path):
-        self.mount(path, "size=" + SMALL_DISK)
-
-    def squeeze(self, folder):
-        pass  # the tmpfs is small enough
-
-    def fill(self, folder):
-        with open(os.path.join(folder, ".filler"), "wb") as f:
-            try:
-                while True:
-                    f.write(b"\0" * 65536)
-                    f.flush()
-            except OSError:
-                pass
-        # The last bytes, one by one, where a file can still be made.
-        try:
-            with open(os.path.join(folder, ".filler2"), "wb") as f:
-                while True:
-                    f.write(b"\0")
-                    f.flush()
-        except OSError:
-            pass
-
-    def make_room(self, folder):
-        for name in (".filler", ".filler2"):
-            if os.path.exists(os.path.join(folder, name)):
-                os.remove(os.path.join(folder, name))
-        self.remount(folder, "size=64m")
-
-    def run_in(self, folder, *args, stdin=None):
-        return self.kuvet(*args, cwd=folder, stdin=stdin)
-
-
-class FileSizeLimit(FullDiskCases, DiskCase):
-    """kuvet runs with a file size limit: writing past it fails with EFBIG."""
-
-    limit = None
-
-    def kuvet(self, *args, stdin=None, cwd=None, **options):
-        if self.limit is None:
-            return super().kuvet(*args, stdin=stdin, cwd=cwd, **options)
-        limit = self.limit
-
-        def preexec():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-        if isinstance(stdin, str):
-            stdin = stdin.encode()
-        proc = subprocess.run([harness.binary()] + list(args), cwd=cwd or self.dir,
-                              input=stdin or b"", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=harness.RUN_TIMEOUT, preexec_fn=preexec)
-        harness.check_sanitizers(proc.stderr)
-        return harness.Result(proc.returncode, proc.stdout, proc.stderr)
-
-    def squeeze(self, folder):
-        self.limit = LIMIT
-
-    def fill(self, folder):
-        self.limit = 4  # fewer bytes than any revision's text
-
-    def make_room(self, folder):
-        self.limit = None
-
-    def run_in(self, folder, *args, stdin=None):
-        return self.kuvet(*args, cwd=folder, stdin=stdin)
-
-
-class ReadOnlyCases:
-    """A backend provides protect(folder), release(folder) and run_in()."""
-
-    def test_a_read_only_folder_behind_the_store_sends_nothing(self):
-        a, b = self.pair({"e.txt": "e0", "keep.txt": "k", "x.txt": "x"})
-        t = self.now()
-        self.put_file(a, "e.txt", "A edit", t)
-        self.put_file(a, "n.txt", "A new", t)
-        os.remove(os.path.join(a, "x.txt"))
-        self.assertSync(a, [" -> e.txt", " -> n.txt", " -x x.txt", NEW])
-        self.put_file(b, "b.txt", "B new", self.now())
-        before = (self.snapshot(b), self.objects())
-        first = len(self.store.log())
-        self.protect(b)
-        result = self.run_in(b, "sync")
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.lines, ["Failed to open e.txt for writing.",
-                                        "Failed to open n.txt for writing.",
-                                        "Error! Could not download: e.txt",
-                                        "Error! Could not download: n.txt", NOT_SENT])
-        self.assertEqual((self.snapshot(b), self.objects()), before)
-        self.nothing_sent(first)
-        self.release(b)
-        self.assertSync(b, [" <- e.txt", " <- n.txt", " x- x.txt", " -> b.txt", NEW])
-        self.assertSync(a, [" <- b.txt", AT])
-        self.assertSameFiles(a, b)
-
-    def test_a_deletion_in_a_read_only_folder_is_reported(self):
-        a, b = self.pair({"keep.txt": "k", "x.txt": "x"})
-        os.remove(os.path.join(a, "x.txt"))
-        self.assertSync(a, [" -x x.txt", NEW])
-        before = self.snapshot(b)
-        self.protect(b)
-        result = self.run_in(b, "sync")
-        self.assertEqual(result.status, 1, result)
-        # Before: the run went on, took the file it could not delete for a
-        # local edit and sent it back to the store, undoing A's deletion.
-        self.assertEqual(len(result.lines), 2, result)
-        self.assertTrue(result.lines[0].startswith("Error! Could not delete x.txt: "), result)
-        self.assertEqual(result.lines[1], NOT_SENT)
-        self.assertEqual(self.snapshot(b), before)
-        self.assertNotIn("x.txt", self.stored_files())
-        self.release(b)
-        self.assertSync(b, [" x- x.txt", AT])
-        self.assertSameFiles(a, b)
-
-    def test_uploads_from_a_read_only_folder_are_published_and_the_failure_reported(self):
-        a, b = self.pair({"keep.txt": "k"})
-        self.put_file(b, "b.txt", "B new", self.now())
-        before = self.snapshot(b)
-        self.protect(b)
-        result = self.run_in(b, "sync")
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.lines[0], " -> b.txt")
-        self.assertTrue(result.lines[1].startswith("Error! Could not write _revision: "), result)
-        self.assertEqual(len(result.lines), 2, result)
-        self.assertEqual(self.snapshot(b), before)
-        self.assertEqual(self.stored_files()["b.txt"], b"B new")
-        self.release(b)
-        result, lines = self.run_sync(b)
-        self.assertEqual((result.status, len(lines)), (0, 1), result)
-        self.assertTrue(lines[0].startswith("At revision: "), result)
-        self.assertSync(a, [" <- b.txt", AT])
-        self.assertSameFiles(a, b)
-
-    def test_get_into_a_read_only_folder(self):
-        a, b = self.pair({"keep.txt": "k"})
-        self.put_object("n.txt", "new")
-        before = self.snapshot(b)
-        self.protect(b)
-        result = self.run_in(b, "get", "n.txt")
-        self.assertEqual((result.lines, result.status), (["Failed to open n.txt for writing."], 1))
-        self.assertEqual(self.snapshot(b), before)
-
-
-class ReadOnlyMount(ReadOnlyCases, DiskCase):
-    """B on a tmpfs that is remounted read-only: even root cannot write."""
-
-    @classmethod
-    def setUpClass(cls):
-        if not mount_permitted():
-            raise unittest.SkipTest("mounting a tmpfs is not permitted here; "
-                                            "ReadOnlyForNobody covers the read-only folder")
-        super().setUpClass()
-
-    def place(self, path):
-        self.mount(path, "size=16m")
-
-    def protect(self, folder):
-        self.remount(folder, "ro")
-
-    def release(self, folder):
-        self.remount(folder, "rw")
-
-    def run_in(self, folder, *args):
-        return self.kuvet(*args, cwd=folder)
-
-
-class ReadOnlyForNobody(ReadOnlyCases, DiskCase):
-    """B's folders without write permission, kuvet run as nobody (root
-    ignores permissions)."""
+class Disk(SyncCase):
+    """Folder B is where the fault happens."""
 
     def setUp(self):
         super().setUp()
-        if os.geteuid() == 0 and not shutil.which("setpriv"):
-            self.skipTest("running as root without setpriv")
         os.chmod(self.dir, 0o755)
+        self.limit = None  # a file size limit for kuvet's runs
+        self.a, self.b = self.folder("A"), self.path("B")
+        os.makedirs(self.b)
+        if MOUNT:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.b], check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", self.b])
+        self.folder("B")
+        run_script(self, "A put keep=k; A put e=0; A put x=0; A sync; B sync")
 
-    def folders(self, folder):
-        return [root for root, _, _ in os.walk(folder)]
+    def kuvet(self, *args, stdin=None, cwd=None, nobody=False, **options):
+        limit = self.limit
 
-    def protect(self, folder):
-        for path in self.folders(folder):
-            os.chmod(path, 0o555)
-        self.addCleanup(self.release, folder)
+        def preexec():
+            if limit is not None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            if nobody:
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
 
-    def release(self, folder):
-        for path in self.folders(folder):
-            os.chmod(path, 0o755)
+        proc = subprocess.run([harness.binary()] + list(args), cwd=cwd or self.dir,
+                              input=(stdin or "").encode(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=harness.RUN_TIMEOUT, preexec_fn=preexec)
+        harness.check_sanitizers(proc.stderr)
+        return harness.Result(proc.returncode, proc.stdout, proc.stderr)
 
-    def run_in(self, folder, *args):
-        prefix = []
-        if os.geteuid() == 0:
-            prefix = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
-        return run_kuvet(args, folder, prefix=prefix)
+    def full(self, room):
+        """Leaves about `room` bytes free for B; None: room enough again."""
+        filler = os.path.join(self.b, ".filler")
+        if not MOUNT:
+            self.limit = room
+        elif room is None:
+            os.remove(filler)
+            subprocess.run(["mount", "-o", "remount,size=64m", self.b], check=True)
+        else:
+            st = os.statvfs(self.b)
+            with open(filler, "wb") as f:
+                f.write(b"\0" * max(0, st.f_bavail * st.f_frsize - room))
+
+    def read_only(self, on):
+        if MOUNT:
+            subprocess.run(["mount", "-o", "remount," + ("ro" if on else "rw"), self.b], check=True)
+        else:
+            for root, _, _ in os.walk(self.b):
+                os.chmod(root, 0o555 if on else 0o755)
+            for root, dirs, files in os.walk(self.dir):
+                for name in [root] + [os.path.join(root, n) for n in dirs + files]:
+                    os.chown(name, NOBODY if on else 0, NOBODY if on else 0)
+
+    def sync_b(self, status):
+        result = self.kuvet("sync", cwd=self.b, nobody=not MOUNT and self.protected)
+        self.assertEqual(result.status, status, result)
+        return result
+
+    protected = False
+
+    def test_a_download_that_does_not_fit_keeps_the_old_file(self):
+        self.put(self.a, "e", os.urandom(BIG))
+        run_script(self, "A put n=new; A sync; B put b=B")
+        self.full(64 * 1024)
+        result = self.sync_b(1)
+        self.assertTrue(any(x.startswith("Error! Could not write") and x.endswith("/e")
+                            for x in result.lines), result)
+        self.assertIn(" <- n", result.lines)
+        self.assertIn(" -> b", result.lines)
+        self.assertEqual(self.read_file(os.path.join(self.b, "e")), b"A e:0")
+        self.assertEqual([n for n in os.listdir(self.b) if ".kuvet-part-" in n], [])
+        get = self.kuvet("get", "e", cwd=self.b, stdin="y\n")
+        self.assertEqual(get.status, 1, get)
+        self.assertEqual(self.read_file(os.path.join(self.b, "e")), b"A e:0")
+        self.full(None)
+        self.settle(self.a, self.b)
+        self.assertNothingLost(self.a, self.b)
+
+    def test_a_disk_full_after_publishing_is_reported_and_the_next_run_finishes(self):
+        run_script(self, "B put b=B")
+        self.full(4 if not MOUNT else 0)
+        result = self.sync_b(1)
+        self.assertEqual(result.lines[0], " -> b", result)
+        self.assertTrue(any(x.startswith("Error! Could not write") for x in result.lines), result)
+        self.assertIn("b", self.manifest())
+        self.full(None)
+        self.settle(self.a, self.b)
+
+    def test_a_read_only_folder(self):
+        run_script(self, "A put e=A; A put n=A; A rm x; A sync; B put b=B")
+        self.read_only(True)
+        self.protected = True
+        before = self.tree(self.b)
+        result = self.sync_b(1)
+        for line in ("Failed to open e for writing.", "Failed to open n for writing.", " -> b"):
+            self.assertIn(line, result.lines)
+        self.assertTrue(any(x.startswith("Error! Could not delete x: ") for x in result.lines), result)
+        self.assertEqual(self.tree(self.b), before)
+        self.assertEqual(self.objects()["b"], b"B b:B")
+        get = self.kuvet("get", "n", cwd=self.b, nobody=not MOUNT)
+        self.assertEqual((get.lines, get.status), (["Failed to open n for writing."], 1))
+        self.read_only(False)
+        self.protected = False
+        self.settle(self.a, self.b)
+        self.assertNothingLost(self.a, self.b)
 
 
-class ChangesDuringTheRun(DiskCase):
-    """Files that vanish or change while a run is busy with them."""
+class ChangesDuringTheRun(SyncCase):
 
-    def test_a_file_that_vanishes_before_its_upload_is_reported(self):
-        a, b = self.pair({"edited.txt": "v0", "keep.txt": "k"})
-        t = self.now()
-        for name in ("a.txt", "edited.txt", "gone.txt", "z.txt"):
-            self.put_file(a, name, "A " + name, t)
+    def setUp(self):
+        super().setUp()
+        self.a, self.b = self.folder("A"), self.folder("B")
+        run_script(self, "A put keep=k; A put e=0; A sync; B sync")
 
-        def vanish(store, request):
-            os.remove(os.path.join(a, "gone.txt"))
-            os.remove(os.path.join(a, "edited.txt"))
+    def test_files_that_vanish_or_change_before_or_while_they_are_sent(self):
+        run_script(self, "A put a=A; A put e=A; A put gone=A; A put w=A; A put z=A")
 
-        self.store.before("a.txt", vanish, method="PUT")
-        result, lines = self.run_sync(a)
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(lines[:3], [" -> a.txt", "Failed to open edited.txt for reading.",
-                                     "Failed to open gone.txt for reading."], result)
-        self.assertEqual(lines[3], " -> z.txt")
+        def meanwhile(store, request):
+            self.remove(self.a, "gone")
+            self.put(self.a, "w", "A w rewritten")
+
+        self.store.before("a", meanwhile, method="PUT")
+        # z changes while it is sent, again and again: the fourth time it is given up.
+        self.store.before("z", lambda s, r: self.put(self.a, "z", "A z changed %d" % len(s.log())),
+                          method="PUT", times=4)
+        result = self.sync(self.a, status=1)
+        self.assertIn("Failed to open gone for reading.", result.lines)
+        self.assertIn("Error! z changed while it was being sent.", result.lines)
         published = self.manifest()
-        self.assertNotIn("gone.txt", published)
-        self.assertEqual(published["edited.txt"], self.old())  # the store's entry is kept
-        self.assertEqual(self.stored_files()["edited.txt"], b"v0")
-        # The vanished files were deleted here: the next run says so to the store.
-        self.assertSync(a, [" -x edited.txt", NEW])
-        self.assertSync(b, [" <- a.txt", " <- z.txt", " x- edited.txt", AT])
-        self.assertSameFiles(a, b)
-
-    def test_a_file_rewritten_before_its_upload_is_published_as_sent(self):
-        a, b = self.pair({"keep.txt": "k"})
-        t = self.now()
-        self.put_file(a, "a.txt", "A a", t)
-        self.put_file(a, "b.txt", "A b first", t)
-        later = t + 5
-
-        def rewrite(store, request):
-            self.put_file(a, "b.txt", "A b rewritten", later)
-
-        self.store.before("a.txt", rewrite, method="PUT")
-        self.assertSync(a, [" -> a.txt", " -> b.txt", NEW])
-        self.assertEqual((self.stored_files()["b.txt"], self.manifest()["b.txt"]),
-                         (b"A b rewritten", later))
-        self.assertSync(a, [])
-        self.assertSync(b, [" <- a.txt", " <- b.txt", AT])
-        self.assertEqual((self.content(b, "b.txt"), self.mtime(b, "b.txt")),
-                         (b"A b rewritten", later))
-        self.assertSameFiles(a, b)
-
-    def test_a_file_that_changes_while_it_is_sent_is_not_published(self):
-        # The store may hold a mix of both versions: it is not listed as
-        # sent, and the next run sends the file again.
-        a, b = self.pair({"b.txt": "v0", "keep.txt": "k"})
-        t = self.now()
-        self.put_file(a, "b.txt", "A b first", t)
-
-        def rewrite(store, request):
-            self.put_file(a, "b.txt", "A b rewritten", t + 5)
-
-        self.store.before("b.txt", rewrite, method="PUT")
-        result, lines = self.run_sync(a)
-        self.assertEqual(result.status, 1, result)
-        self.assertEqual(lines, ["Error! b.txt changed while it was being sent."], result)
-        self.assertEqual(self.manifest()["b.txt"], self.old())
-        self.assertSync(a, [" -> b.txt", NEW])
-        self.assertSync(b, [" <- b.txt", AT])
-        self.assertEqual(self.content(b, "b.txt"), b"A b rewritten")
-        self.assertSameFiles(a, b)
+        self.assertEqual((self.objects()["w"], "gone" in published, "z" in published),
+                         (b"A w rewritten", False, False))
+        self.store.before("z", lambda s, r: self.put(self.a, "z", "A z changed while sent"), method="PUT")
+        self.sync(self.a)
+        self.settle(self.a, self.b)
+        self.assertEqual(self.tree(self.b)["z"], b"A z changed while sent")
+        self.assertNothingLost(self.a, self.b)
 
     def test_a_file_made_or_edited_here_during_its_download_is_kept(self):
-        # Before: the download was renamed over whatever the folder held by
-        # then, so an edit made while the run was busy was lost.
-        a, b = self.pair({"e.txt": "e0", "keep.txt": "k", "x.txt": "x0"})
-        t = self.now()
-        self.put_file(a, "e.txt", "A edit", t)
-        self.put_file(a, "n.txt", "A new", t)
-        os.remove(os.path.join(a, "x.txt"))
-        self.assertSync(a, [" -> e.txt", " -> n.txt", " -x x.txt", NEW])
-        later = self.now() + 5
+        run_script(self, "A put e=A; A put n=A; A sync")
 
         def user_edits(store, request):
-            self.put_file(b, "e.txt", "B edit during the run", later)
-            self.put_file(b, "n.txt", "B new during the run", later)
-            self.put_file(b, "x.txt", "B edit of x during the run", later)
+            self.put(self.b, "e", "B edit during the run")
+            self.put(self.b, "n", "B new during the run")
 
-        self.store.before("e.txt", user_edits, method="GET")
-        self.assertSync(b, [CONFLICT + "e.txt", " <- e.txt", CONFLICT + "n.txt", " <- n.txt",
-                            SKIPPED + "e.txt.CONFLICT", SKIPPED + "n.txt.CONFLICT", " -> x.txt",
-                            NEW])
-        self.assertEqual([self.content(b, n) for n in ("e.txt", "e.txt.CONFLICT", "n.txt",
-                                                       "n.txt.CONFLICT", "x.txt")],
-                         [b"A edit", b"B edit during the run", b"A new", b"B new during the run",
-                          b"B edit of x during the run"])
-        self.assertSync(a, [" <- x.txt", AT])
-        self.assertSameFiles(a, b)
+        self.store.before("e", user_edits, method="GET")
+        self.sync(self.b)
+        self.assertEqual(self.tree(self.b, copies=True),
+                         {"e.CONFLICT": b"B edit during the run", "n.CONFLICT": b"B new during the run"})
+        self.settle(self.a, self.b)
+        self.assertNothingLost(self.a, self.b)
 
 
 if __name__ == "__main__":
+    import unittest
     unittest.main()

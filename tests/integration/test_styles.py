@@ -6,6 +6,7 @@ which recomputes every signature (sigv4_check for version 4) and refuses a
 wrong one, and against s3rver, path-style in both schemes."""
 
 import datetime
+import json
 import os
 import shutil
 import tempfile
@@ -15,9 +16,6 @@ import harness
 import s3
 import sigv4_check
 import strict_store
-import test_sync
-
-NEW, AT = test_sync.NEW, test_sync.AT
 # Keys whose bytes need encoding, differently in the two schemes.
 KEYS = ["plain.txt", "dir/sub file+(1)'~!*\u00e9.txt", "a&b=c?d#e;f,g$h@i:j.txt", "%41 percent"]
 CERTS = {}  # made once for the module
@@ -77,20 +75,25 @@ class StyleCases:
         self.assertEqual(self.list_lines(), ["0 B Total"])
 
     def test_sync_between_two_folders(self):
-        a = self.folder("A")
-        self.put_file(a, "x.txt", "one", self.old(0))
-        self.put_file(a, "sub/y z+(1).txt", "two", self.old(1))
-        self.assertSync(a, [" -> sub/y z+(1).txt", " -> x.txt", NEW])
-        b = self.folder("B")
-        self.assertSync(b, [" <- sub/", " <- sub/y z+(1).txt", " <- x.txt", AT])
-        self.assertSameFiles(a, b)
+        a, b = self.path("A"), self.path("B")
+        for name in ("A", "B"):
+            self.write(name + "/.kuvet", json.dumps(self.config()))
+        self.write("A/x.txt", "one")
+        self.write("A/sub/y z+(1).txt", "two")
 
-        self.put_file(b, "x.txt", "three", self.now())
-        os.remove(os.path.join(b, "sub/y z+(1).txt"))
-        self.assertSync(b, [" -> x.txt", " -x sub/y z+(1).txt", NEW])
-        self.assertSync(a, [" <- x.txt", " x- sub/y z+(1).txt", AT])
-        self.assertEqual(self.content(a, "x.txt"), b"three")
-        self.assertSameFiles(a, b)
+        def sync(folder, expected):
+            result = self.kuvet("sync", cwd=folder)
+            self.assertEqual((result.status, [x for x in result.lines if not x.startswith("Warning! ")]
+                              [:-1]), (0, expected), result)
+
+        sync(a, [" -> sub/", " -> sub/y z+(1).txt", " -> x.txt"])
+        sync(b, [" <- sub/", " <- sub/y z+(1).txt", " <- x.txt"])
+        self.assertEqual(self.read("B/sub/y z+(1).txt"), b"two")
+        self.write("B/x.txt", "three")
+        os.remove(self.path("B/sub/y z+(1).txt"))
+        sync(b, [" -> x.txt", " -x sub/y z+(1).txt"])
+        sync(a, [" <- x.txt", " x- sub/y z+(1).txt"])
+        self.assertEqual(self.read("A/x.txt"), b"three")
 
 
 # Backends.
@@ -224,9 +227,9 @@ class Sigv4Cases:
         self.write_config(self.config())
         self.write("dir/f g.txt", b"file data")
         self.assertOutput(self.kuvet("put", "dir/f g.txt"), "", 0)
-        a = self.folder("A")
-        self.put_file(a, "s.txt", "s", self.old())
-        self.assertSync(a, [" -> s.txt", NEW])
+        self.write("A/.kuvet", json.dumps(self.config()))
+        self.write("A/s.txt", "s")
+        self.assertEqual(self.kuvet("sync", cwd=self.path("A")).status, 0)
         streamed = self.store.log()[0]
         # ".manifest" is uploaded from memory, so its body's hash is signed.
         [manifest] = [r for r in self.store.log() if r.key == ".manifest" and r.method == "PUT"]
@@ -372,47 +375,47 @@ class SignatureCheckTest(unittest.TestCase):
 
 # The four combinations over HTTP, and two over HTTPS, on the strict store.
 
-class StrictV2Virtual(StrictBackend, StrictCases, Sigv2Cases, StyleCases, test_sync.SyncCase):
+class StrictV2Virtual(StrictBackend, StrictCases, Sigv2Cases, StyleCases, harness.KuvetTestCase):
     pass
 
 
-class StrictV2Path(StrictBackend, StrictCases, Sigv2Cases, StyleCases, test_sync.SyncCase):
+class StrictV2Path(StrictBackend, StrictCases, Sigv2Cases, StyleCases, harness.KuvetTestCase):
     path_style = True
 
 
-class StrictV4Virtual(StrictBackend, StrictCases, Sigv4Cases, StyleCases, test_sync.SyncCase):
+class StrictV4Virtual(StrictBackend, StrictCases, Sigv4Cases, StyleCases, harness.KuvetTestCase):
     sigv4 = True
 
 
-class StrictV4Path(StrictBackend, StrictCases, Sigv4Cases, StyleCases, test_sync.SyncCase):
+class StrictV4Path(StrictBackend, StrictCases, Sigv4Cases, StyleCases, harness.KuvetTestCase):
     sigv4 = True
     path_style = True
     region = "auto"  # any name a store chooses
 
 
-class StrictV4PathTls(StrictBackend, StyleCases, test_sync.SyncCase):
+class StrictV4PathTls(StrictBackend, StyleCases, harness.KuvetTestCase):
     sigv4 = True
     path_style = True
     tls = True
 
 
-class StrictV2PathTls(StrictBackend, StyleCases, test_sync.SyncCase):
+class StrictV2PathTls(StrictBackend, StyleCases, harness.KuvetTestCase):
     path_style = True
     tls = True
 
 
 # s3rver, path-style, in both schemes; version 4 over HTTPS too.
 
-class S3rverV2Path(S3rverBackend, StyleCases, test_sync.SyncCase):
+class S3rverV2Path(S3rverBackend, StyleCases, harness.KuvetTestCase):
     path_style = True
 
 
-class S3rverV4Path(S3rverBackend, StyleCases, test_sync.SyncCase):
+class S3rverV4Path(S3rverBackend, StyleCases, harness.KuvetTestCase):
     sigv4 = True
     path_style = True
 
 
-class S3rverV4PathTls(S3rverBackend, StyleCases, test_sync.SyncCase):
+class S3rverV4PathTls(S3rverBackend, StyleCases, harness.KuvetTestCase):
     sigv4 = True
     path_style = True
     tls = True

@@ -229,6 +229,35 @@ class Faults(SyncCase):
                 self.assertIn("Nothing was changed.", result.out)
                 self.assertEqual((self.tree(a), self.objects()), before)
 
+    def test_manifests_other_writers_left(self):
+        a = self.folder("A")
+        self.put(a, "mine", "mine", OLD)
+        self.store.put("t", b"from the store")
+        cases = [  # .manifest text, what the run prints first, status
+            ('{"_revision":"5","t":"%d"}' % OLD, " <- t", 0),  # times as text
+            ("[" * 100000, "Error! The store's .manifest is damaged", 1),
+            ('{"_revision":1,"x":' + "[" * 100000, "Error! The store's .manifest is damaged", 1),
+        ] + [('{"_revision":%s}' % v, "Error! The store's .manifest is damaged (its _revision is not a "
+              "number)", 1) for v in ('"soon"', '""', '"12abc"', "true", "null", "[1]", '{"n":1}')]
+        for text, first, status in cases:
+            with self.subTest(text[:20]):
+                self.store.put(".manifest", text.encode())
+                lines = self.sync(a, status=status).lines
+                self.assertTrue(lines[0].startswith(first), lines)
+        self.assertEqual(int(os.stat(os.path.join(a, "t")).st_mtime), OLD)
+
+    def test_a_store_that_closes_every_connection_is_no_fault(self):
+        class Closing(strict_store.StrictStore):
+            def handle(self, request):
+                reply = super().handle(request)
+                reply.close = True
+                return reply
+        self.store = Closing()
+        self.addCleanup(self.store.stop)
+        a, b = self.folder("A"), self.folder("B")
+        run_script(self, "A put f=1; A put d/g=1; A sync; B sync; B rm f; B sync")
+        self.settle(a, b)
+
     def test_an_object_the_manifest_lists_but_the_store_lacks(self):
         a, b = self.folder("A"), self.folder("B")
         run_script(self, "A put f=0; A put g=0; A sync; B sync; A put f=1; A put g=1; A sync")
