@@ -91,21 +91,6 @@ show_files() {  # folder
   (cd "$work/$1" && find . -type f ! -name .kuvet ! -name .kuvet-synced | sort) | sed 's/^/    /'
 }
 
-# kuvet tells changes apart by whole-second modification times, and a
-# revision is a time too. An edit made in the same second as the last sync
-# would look older than it, so edits get a time past every revision so far.
-edit_time() {
-  local now revision folder
-  now=$(date +%s)
-  for folder in one two; do
-    [ -f "$work/$folder/_revision" ] || continue
-    revision=$(cat "$work/$folder/_revision")
-    revision=${revision%%.*}
-    if [ "$((revision + 1))" -gt "$now" ]; then now=$((revision + 1)); fi
-  done
-  echo "$now"
-}
-
 # --- The folders -----------------------------------------------------------
 
 step "A local store: s3rver on 127.0.0.1:$port with the bucket \"kuvet\""
@@ -116,8 +101,6 @@ done
 in_folder one "cat .kuvet"
 echo "(folder two has the same .kuvet)"
 
-# Sample files with fixed times, well before any revision.
-past=1700000000
 (
   cd "$work/one"
   echo "Hello from folder one." >hello.txt
@@ -125,7 +108,6 @@ past=1700000000
   mkdir notes
   printf 'milk\nbread\n' >notes/todo.txt
   printf 'kuvet demo\n' >notes/readme.md
-  touch -d "@$past" hello.txt old.txt notes/todo.txt notes/readme.md notes
 )
 show_files one
 
@@ -138,8 +120,7 @@ show_files two
 in_folder two "cat hello.txt"
 
 step "3. In folder one, edit hello.txt and delete old.txt"
-t=$(edit_time)
-in_folder one "echo 'A second line, written in one.' >> hello.txt && touch -d @$t hello.txt"
+in_folder one "echo 'A second line, written in one.' >> hello.txt"
 in_folder one "rm old.txt"
 
 step "4. Sync one (the edit goes up, old.txt is deleted in the store: -x), then two (<- and x-)"
@@ -149,9 +130,8 @@ in_folder two "cat hello.txt"
 show_files two
 
 step "5. A conflict: both folders edit notes/todo.txt before syncing"
-t=$(edit_time)
-in_folder one "echo 'eggs (added in one)' >> notes/todo.txt && touch -d @$t notes/todo.txt"
-in_folder two "echo 'apples (added in two)' >> notes/todo.txt && touch -d @$((t + 1)) notes/todo.txt"
+in_folder one "echo 'eggs (added in one)' >> notes/todo.txt"
+in_folder two "echo 'apples (added in two)' >> notes/todo.txt"
 run_kuvet one sync
 echo "(two is synced second: it takes one's version and keeps its own as notes/todo.txt.CONFLICT)"
 run_kuvet two sync
