@@ -251,11 +251,16 @@ bool reader::fail(const std::string& before, const char* after) {
 
 }  // namespace
 
+// The tables are built once, by the first caller of any thread (a static
+// initialised by a lambda), and only read afterwards.
 const unsigned char* class_table() {
-  static unsigned char classes[256];
-  static bool built = false;
-  if (!built) {
-    memset(classes, c_other, sizeof classes);
+  struct table {
+    unsigned char classes[256];
+  };
+  static const table built = [] {
+    table t;
+    unsigned char* classes = t.classes;
+    memset(classes, c_other, sizeof t.classes);
     // Classes 0 to 16 are single bytes, in this order.
     const char singles[] = "{}[]:,truefalsn\"\\";
     for (int c = c_open_brace; c <= c_backslash; c++) classes[static_cast<unsigned char>(singles[c])] = c;
@@ -265,9 +270,9 @@ const unsigned char* class_table() {
     classes['.'] = c_dot;
     classes['E'] = c_upper_e;
     classes['+'] = c_plus;
-    built = true;
-  }
-  return classes;
+    return t;
+  }();
+  return built.classes;
 }
 
 namespace {
@@ -335,13 +340,16 @@ void build_states(unsigned char rows[state_count][class_count]) {
 }  // namespace
 
 const unsigned char* const* state_table() {
-  static unsigned char rows[state_count][class_count];
-  static const unsigned char* pointers[state_count];
-  if (pointers[0] == nullptr) {
-    build_states(rows);
-    for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
-  }
-  return pointers;
+  struct tables {
+    unsigned char rows[state_count][class_count];
+    const unsigned char* pointers[state_count];
+    tables() {
+      build_states(rows);
+      for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
+    }
+  };
+  static const tables built;
+  return built.pointers;
 }
 
 var parse(const std::string& text) {

@@ -2,7 +2,8 @@
 // bottom-up on a value stack while a marker stack tracks open containers.
 // Lenient where the tables allow it (leading zeros, a lone minus, any byte in
 // strings, extra escapes, top-level members closed by a brace).
-// The tables are built on first use without locking: call from one thread.
+// The tables are built once, by the first caller of any thread; documents
+// may be parsed on several threads at once.
 #pragma once
 #include <string>
 

@@ -133,6 +133,10 @@ class kuvet {
   std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
   bool path_style = false;  // url_path is more than "/": it names the bucket
   http::limits limits;      // of every request
-  int transfers = 1;        // transfers a sync runs at once (.kuvet "transfers")
+  // How transfers show progress: each its own line on standard error, and/or
+  // a count of bytes moved, for one line about many. Set before transfers start.
+  bool progress_lines = true;
+  std::function<void(int64_t)> on_bytes;
+  int transfers = 16;       // transfers a sync runs at once (.kuvet "transfers")
   int max_delete = 50;      // percent of its entries a sync may delete per side (.kuvet "max_delete")
 };

@@ -25,6 +25,7 @@
 #include "kuvet/sync_exec.h"
 #include "kuvet/sync_options.h"
 #include "kuvet/sync_plan.h"
+#include "kuvet/sync_progress.h"
 #include "kuvet/sync_record.h"
 #include "kuvet/temp_file.h"
 
@@ -221,6 +222,10 @@ class sync_run {
     if (plan.changes && rec.conditional.empty() && writes_to_store(plan)) probe_conditional();
 
     std::vector<size_t> steps = sync_exec::steps_of(plan);
+    sync_progress progress(stderr, isatty(STDERR_FILENO) == 1);
+    progress.expect(transfers_in(plan));
+    store.progress_lines = false;
+    store.on_bytes = [&progress](int64_t n) { progress.moved(n); };
     sync_exec::context c;
     c.store = &store;
     c.record = &agreed;
@@ -230,8 +235,14 @@ class sync_run {
     c.conditional_puts = rec.conditional == "yes" || rec.conditional == "puts";
     c.conditional_deletes = rec.conditional == "yes";
     c.written = &rec.written;
-    c.print = print;
+    c.print = [&progress, this](const std::string& line) {
+      progress.clear();
+      print(line);
+    };
+    c.step_done = [&progress]() { progress.file_done(); };
     std::vector<sync_exec::outcome> outcomes = sync_exec::execute(c, plan, steps);
+    progress.clear();
+    store.on_bytes = nullptr;
     return conclude(plan, steps, outcomes, here.entries, remote, view);
   }
 
@@ -281,6 +292,16 @@ class sync_run {
           "%; nothing was changed. If that is what you want, raise max_delete in .kuvet "
           "(or run sync --max-delete 100 once).");
     return false;
+  }
+
+  static int64_t transfers_in(const sync_plan::plan& plan) {
+    int64_t n = 0;
+    for (const row& x : plan.rows) {
+      using sync_plan::here_op;
+      bool down = x.here == here_op::fetch || x.here == here_op::aside_fetch || x.here == here_op::reconcile;
+      if (down || x.there != sync_plan::store_op::none) n++;
+    }
+    return n;
   }
 
   static bool writes_to_store(const sync_plan::plan& plan) {

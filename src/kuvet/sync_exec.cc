@@ -101,8 +101,10 @@ class runner {
     for (size_t s = 0; s < steps.size(); s++) {
       if (pick(row_of(s))) chosen.push_back(s);
     }
-    base::for_each_parallel(chosen.size(), parallel ? c.workers : 1,
-                            [&](size_t i) { (this->*step)(chosen[i]); });
+    base::for_each_parallel(chosen.size(), parallel ? c.workers : 1, [&](size_t i) {
+      (this->*step)(chosen[i]);
+      if (parallel && c.step_done) c.step_done();
+    });
   }
 
   // True when the entry at `key` is no longer what the walk saw: made,

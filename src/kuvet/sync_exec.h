@@ -45,6 +45,7 @@ struct context {
   bool conditional_deletes = false;
   const std::map<std::string, std::string>* written = nullptr;  // see sync_record
   std::function<void(const std::string&)> print;
+  std::function<void()> step_done;  // after each transfer or deletion in the store
 };
 
 // The rows of `plan` that have steps, in key order.

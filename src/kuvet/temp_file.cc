@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,7 +31,7 @@ temp_file::~temp_file() {
 }
 
 bool temp_file::open() {
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; attempt++) {
     std::string name = folder + "." + base + marker + std::to_string(getpid()) + "-" +
                        std::to_string(counter++);

@@ -2,7 +2,7 @@
 // touch the target until they are whole. Its name begins with "." (so the
 // folder's manifest never lists it) and holds ".kuvet-part-" so that left-overs
 // of an interrupted run can be recognised. Removed on destruction unless
-// committed. Not thread-safe.
+// committed. One object belongs to one thread; several may be made at once.
 #pragma once
 #include <cstdio>
 #include <string>

@@ -50,7 +50,8 @@ kuvet::transfer kuvet::download(const std::string& key, temp_file& part) const {
   request r;
   r.key = key;
   r.download = part.file;
-  r.progress_line = true;
+  r.progress_line = progress_lines;
+  r.on_bytes = on_bytes;
   http::reply reply = send(r);
   take_reply(t, "GET", key, reply);
   if (!part.close() && t.ok) {
@@ -131,7 +132,8 @@ kuvet::transfer kuvet::put(const std::string& path, const condition& when) const
   r.method = "PUT";
   r.key = path;
   r.upload = file;
-  r.progress_line = true;
+  r.progress_line = progress_lines;
+  r.on_bytes = on_bytes;
   add_condition(r, when);
   take_reply(t, "PUT", path, send(r));
   struct stat after;

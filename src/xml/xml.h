@@ -6,7 +6,8 @@
 // query results and lists built with a non-null owner borrow them and must
 // not outlive the owning document. Nothing here recurses, and parsing,
 // collecting and querying take time linear in the list they work on.
-// The tables are built on first use without locking: call from one thread.
+// The tables are built once, by the first caller of any thread; documents
+// may be parsed on several threads at once.
 #pragma once
 #include <cstdint>
 #include <list>

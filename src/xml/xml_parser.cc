@@ -210,29 +210,36 @@ class tokenizer {
 }  // namespace
 
 const unsigned char* xml_parser::class_table() {
-  static unsigned char classes[256];
-  static bool built = false;
-  if (!built) {
-    memset(classes, c_other, sizeof classes);
+  struct table {
+    unsigned char classes[256];
+  };
+  static const table built = [] {
+    table t;
+    unsigned char* classes = t.classes;
+    memset(classes, c_other, sizeof t.classes);
     const char singles[] = "<>!-=\"'/?";
     for (int c = c_lt; c <= c_question; c++) classes[static_cast<unsigned char>(singles[c])] = c;
     classes['\t'] = classes['\n'] = classes['\r'] = classes[' '] = c_blank;
     for (int letter = 'A'; letter <= 'Z'; letter++) classes[letter] = classes[letter + 'a' - 'A'] = c_letter;
     classes['['] = c_open_bracket;
     classes[']'] = c_close_bracket;
-    built = true;
-  }
-  return classes;
+    return t;
+  }();
+  return built.classes;
 }
 
+// Built once, by the first caller of any thread, and only read afterwards.
 const unsigned char* const* xml_parser::state_table() {
-  static unsigned char rows[state_count][class_count];
-  static const unsigned char* pointers[state_count];
-  if (pointers[0] == nullptr) {
-    build_states(rows);
-    for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
-  }
-  return pointers;
+  struct tables {
+    unsigned char rows[state_count][class_count];
+    const unsigned char* pointers[state_count];
+    tables() {
+      build_states(rows);
+      for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
+    }
+  };
+  static const tables built;
+  return built.pointers;
 }
 
 void xml_parser::parse(const std::string& source, xml_node_list& nodes) {

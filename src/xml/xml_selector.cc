@@ -86,29 +86,36 @@ bool xml_selector::matches(const xml_node& element) const {
 }
 
 const unsigned char* xml_query_parser::class_table() {
-  static unsigned char classes[256];
-  static bool built = false;
-  if (!built) {
-    memset(classes, c_other, sizeof classes);
+  struct table {
+    unsigned char classes[256];
+  };
+  static const table built = [] {
+    table t;
+    unsigned char* classes = t.classes;
+    memset(classes, c_other, sizeof t.classes);
     classes[' '] = c_blank;
     classes['['] = c_open_bracket;
     classes[']'] = c_close_bracket;
     classes['>'] = c_greater;
     classes['.'] = c_dot;
     for (unsigned char op : {'!', '=', '^', '~'}) classes[op] = c_operator;
-    built = true;
-  }
-  return classes;
+    return t;
+  }();
+  return built.classes;
 }
 
+// Built once, by the first caller of any thread, and only read afterwards.
 const unsigned char* const* xml_query_parser::state_table() {
-  static unsigned char rows[state_count][class_count];
-  static const unsigned char* pointers[state_count];
-  if (pointers[0] == nullptr) {
-    build_states(rows);
-    for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
-  }
-  return pointers;
+  struct tables {
+    unsigned char rows[state_count][class_count];
+    const unsigned char* pointers[state_count];
+    tables() {
+      build_states(rows);
+      for (int s = 0; s < state_count; s++) pointers[s] = rows[s];
+    }
+  };
+  static const tables built;
+  return built.pointers;
 }
 
 void xml_query_parser::parse(const std::string& selector, xml_selector_list& steps) {

@@ -150,10 +150,11 @@ class Disk(SyncCase):
 
 
 class ChangesDuringTheRun(SyncCase):
+    """One transfer at a time, so that a change comes before a given request."""
 
     def setUp(self):
         super().setUp()
-        self.a, self.b = self.folder("A"), self.folder("B")
+        self.a, self.b = self.folder("A", transfers=1), self.folder("B", transfers=1)
         run_script(self, "A put keep=k; A put e=0; A sync; B sync")
 
     def test_files_that_vanish_or_change_before_or_while_they_are_sent(self):
