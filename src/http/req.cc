@@ -494,6 +494,16 @@ class exchange {
                " it may take in memory");
         return false;
       }
+      if (body.size() + n > body.capacity()) {
+        // Grown by doubling, but never past the ceiling (the string's own
+        // growth, reserve() included, can double past it): a new string
+        // reserves exactly.
+        std::string grown;
+        grown.reserve(size_t(std::min(std::max(int64_t(body.capacity()) * 2, int64_t(body.size() + n)),
+                                      r.max_body)));
+        grown.append(body);
+        body.swap(grown);
+      }
       body.append(data, n);
       return true;
     }
