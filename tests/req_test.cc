@@ -58,41 +58,32 @@ TEST(ChunkDecoder, Table) {
   }
 }
 
-const char head[] =
-    "HTTP/1.1 200 OK\r\n"
-    "Content-Length-Range: 1\r\n"
-    "content-length: 12\r\n"
-    "X-Amz-Id:abc \r\n"
-    "Empty: \r\n"
-    "\r\n";
-
-TEST(GetHeader, NamesMatchInAnyLetterCase) {
-  EXPECT_EQ(http_connection::get_header("Content-Length", head), "12");
-  EXPECT_EQ(http_connection::get_header("CONTENT-LENGTH", head), "12");
-  EXPECT_EQ(http_connection::get_header("x-amz-id", head), "abc");
-}
-
-TEST(GetHeader, ALongerNameThatBeginsWithTheNameIsNotIt) {
-  EXPECT_EQ(http_connection::get_header("content-length-range", head), "1");
-  EXPECT_EQ(http_connection::get_header("content", head), "");
-  EXPECT_EQ(http_connection::get_header("X-Amz", head), "");
-}
-
-TEST(GetHeader, MissingAndEmptyValues) {
-  EXPECT_EQ(http_connection::get_header("location", head), "");
-  EXPECT_EQ(http_connection::get_header("empty", head), "");
-  EXPECT_EQ(http_connection::get_header("location", ""), "");
-}
-
-TEST(GetHeader, AHeadCutShort) {
-  EXPECT_EQ(http_connection::get_header("location", "HTTP/1.1 301 Moved\r\nLocation"), "");
-  EXPECT_EQ(http_connection::get_header("location", "HTTP/1.1 301 Moved\r\nLocation:"), "");
-  EXPECT_EQ(http_connection::get_header("location", "HTTP/1.1 301 Moved\r\nLocation: /a"), "/a");
-}
-
-TEST(GetHeader, TheStatusLineIsNeverMatched) {
-  EXPECT_EQ(http_connection::get_header("HTTP/1.1", "HTTP/1.1: 200\r\n\r\n"), "");
-  EXPECT_EQ(http_connection::get_header("location", "Location: /x\r\nA: b\r\n\r\n"), "");
+TEST(GetHeader, Table) {
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Length-Range: 1\r\ncontent-length: 12\r\nX-Amz-Id:abc \r\n"
+      "Empty: \r\nVia: a\r\nvia: b \r\n\r\n";
+  // head, name -> the first value, every value
+  const std::string cases[][4] = {
+      {head, "Content-Length", "12", "12"},
+      {head, "CONTENT-LENGTH", "12", "12"},
+      {head, "x-amz-id", "abc", "abc"},
+      {head, "content-length-range", "1", "1"},
+      {head, "content", "", ""},  // a longer name that begins with the name is not it
+      {head, "X-Amz", "", ""},
+      {head, "location", "", ""},
+      {head, "empty", "", ""},
+      {head, "via", "a", "a, b"},
+      {"", "location", "", ""},
+      {"HTTP/1.1 301 Moved\r\nLocation", "location", "", ""},  // a head cut short
+      {"HTTP/1.1 301 Moved\r\nLocation:", "location", "", ""},
+      {"HTTP/1.1 301 Moved\r\nLocation: /a", "location", "/a", "/a"},
+      {"HTTP/1.1: 200\r\n\r\n", "HTTP/1.1", "", ""},  // the status line is never matched
+      {"Location: /x\r\nA: b\r\n\r\n", "location", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(http_connection::get_header(c[1], c[0]), c[2]) << c[1] << " in " << c[0];
+    EXPECT_EQ(http_connection::get_headers(c[1], c[0]), c[3]) << c[1] << " in " << c[0];
+  }
 }
 
 }  // namespace

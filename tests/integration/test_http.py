@@ -208,27 +208,17 @@ class PoolTest(HttpTestCase):
         self.assertEqual(s.connections, 2)
         self.assertEqual(result.status, 1)
 
-    def test_connection_close_reply_is_not_reused(self):
-        s = self.server(hs.fixed(body=b"x", headers=["Connection: close"]))
-        result = probe(s.url("/1"), "--next", s.url("/2"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)
-
-    def test_http_1_0_reply_without_keep_alive_is_not_reused(self):
-        def answer(_):
-            return [b"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx"]
-        s = self.server(hs.keep_alive(answer))
-        result = probe(s.url("/1"), "--next", s.url("/2"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)
-
-    def test_http_1_0_reply_with_keep_alive_is_reused(self):
-        def answer(_):
-            return [b"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx"]
-        s = self.server(hs.keep_alive(answer))
-        result = probe(s.url("/1"), "--next", s.url("/2"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 1)
+    def test_a_reply_that_ends_the_connection_is_not_reused(self):
+        # the reply -> connections for two requests
+        cases = [(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx", 2),
+                 (b"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx", 2),
+                 (b"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx", 1)]
+        for reply, connections in cases:
+            with self.subTest(reply=reply):
+                s = self.server(hs.keep_alive(lambda _, r=reply: [r]))
+                result = probe(s.url("/1"), "--next", s.url("/2"))
+                self.assertComplete(result, 2)
+                self.assertEqual(s.connections, connections)
 
     def test_a_port_nobody_listens_on(self):
         port = harness.free_port()
@@ -272,31 +262,19 @@ class PoolTest(HttpTestCase):
 
 
 class BodyTest(HttpTestCase):
-    def length_reply(self, size, download):
-        body = bytes(i * 7 % 251 for i in range(size))
-        s = self.server(hs.fixed(body=body))
-        args = [s.url("/big")]
-        if download:
-            args += ["-o", self.path("out")]
+    def test_lengths_that_fill_whole_reads(self):
         # The server keeps the connection open: a read that waited for more
-        # would hang here until the probe is killed.
-        result = probe(*args, "--next", s.url("/small"), timeout=25)
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 1)
-        if download:
-            self.assertEqual(result.replies[0].body, b"")
-            self.assertEqual(self.read("out"), body)
-        else:
-            self.assertEqual(result.replies[0].body, body)
-
-    def test_length_an_exact_multiple_of_4096(self):
-        self.length_reply(4096 * 3, False)
-
-    def test_length_an_exact_multiple_of_64k_to_a_file(self):
-        self.length_reply(65536 * 4, True)
-
-    def test_length_an_exact_multiple_of_64k_in_memory(self):
-        self.length_reply(65536, False)
+        # would hang until the probe is killed.
+        for size, download in ((4096 * 3, False), (65536 * 4, True), (65536, False)):
+            with self.subTest(size=size, download=download):
+                body = bytes(i * 7 % 251 for i in range(size))
+                s = self.server(hs.fixed(body=body))
+                args = [s.url("/big")] + (["-o", self.path("out")] if download else [])
+                result = probe(*args, "--next", s.url("/small"), timeout=25)
+                self.assertComplete(result, 2)
+                self.assertEqual(s.connections, 1)
+                got = self.read("out") if download else result.replies[0].body
+                self.assertEqual(got, body)
 
     def test_empty_body_with_length_zero(self):
         s = self.server(hs.fixed(status="200 OK"))
@@ -352,12 +330,6 @@ class CutShortTest(HttpTestCase):
         self.assertEqual(result.replies[1].body, b"a" * 3000)
         self.assertEqual(s.connections, 2)  # one per request: never retried
         self.assertEqual(result.status, 1)
-
-    def test_a_server_that_closes_after_the_head(self):
-        s = self.server(hs.close_at(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n"))
-        result = probe(s.url("/"))
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(s.connections, 1)
 
     def test_a_download_file_that_cannot_be_written(self):
         for size in (10, 200000):
