@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "base/utf8.h"
 
@@ -81,6 +82,19 @@ TEST(Utf8Decode, MissingContinuationBytes) {
   expect_invalid("\xc3z");
   expect_invalid("\xe2\x82\xc3\xa9");
   expect_invalid(std::string("\xe2\0\xac", 3));
+}
+
+TEST(Printable, ControlsAndInvalidBytesBecomeQuestionMarks) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\x1b[31mb", "a?[31mb"},                 // escape sequence (C0)
+      {"x\nNew revision: 99", "x?New revision: 99"},
+      {"a\x7f" "b", "a?b"},                      // DEL
+      {"a\xc2\x9b" "2Jb", "a?2Jb"},               // U+009B, a C1 control sequence introducer
+      {"a\xc2\xa0\xc3\xbc\xe2\x82\xac", "a\xc2\xa0\xc3\xbc\xe2\x82\xac"},  // kept
+      {"a\xff\xc3" "b\xe2\x82", "a??b??"},           // invalid UTF-8, byte by byte
+      {std::string("a\0b", 3), "a?b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(base::printable(c.first), c.second) << c.first;
 }
 
 }  // namespace

@@ -33,3 +33,25 @@ uint32_t utf8_decode(const unsigned char* bytes, int* length) {
 }
 
 }  // namespace base
+
+namespace base {
+
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  for (size_t i = 0; i < text.size();) {
+    int length;
+    uint32_t code = utf8_decode(bytes + i, &length);
+    bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0xFFFFFFFF;
+    if (control) {
+      out += '?';
+    } else {
+      out.append(text, i, size_t(length));
+    }
+    i += size_t(length);
+  }
+  return out;
+}
+
+}  // namespace base

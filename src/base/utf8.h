@@ -1,6 +1,7 @@
-// One UTF-8 sequence to a code point.
+// UTF-8: one sequence to a code point, and text made safe for a terminal.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace base {
 
@@ -9,5 +10,11 @@ namespace base {
 // overlong sequence, a surrogate or a value above U+10FFFF gives 0xFFFFFFFF
 // with *length 1, so decoding resumes at the next byte. Pure.
 uint32_t utf8_decode(const unsigned char* bytes, int* length);
+
+// `text` as one line for a terminal: every C0 control (line breaks and
+// escape included), DEL, C1 control (U+0080-U+009F) and every byte of an
+// invalid UTF-8 sequence becomes "?"; other valid UTF-8 is kept. Every key
+// from the store is printed through it. Pure.
+std::string printable(const std::string& text);
 
 }  // namespace base

@@ -17,7 +17,7 @@ namespace http {
 
 namespace {
 
-const int send_seconds = 10;  // bound on one blocked send (and receive)
+const int slice_ms = 100;  // bound on one blocked send or receive (layer::again after it)
 
 // True for "localhost" and names ending in ".localhost", any letter case:
 // these are loopback without asking the resolver (RFC 6761).
@@ -83,8 +83,9 @@ int open_socket(const addrinfo* address, int connect_ms) {
     close(fd);
     return -1;
   }
-  // A stalled peer must not hold a send (an upload) or a TLS read for ever.
-  timeval bound = {send_seconds, 0};
+  // A stalled peer must not hold a send (an upload) or a TLS read: after a
+  // slice the caller gets layer::again and checks its own time limits.
+  timeval bound = {0, slice_ms * 1000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
   // A request goes out as a head and then a body: without this, the body's
@@ -136,9 +137,10 @@ int connect_host(const std::string& host, int port, int connect_ms, std::string&
 }
 
 // A new transport over fd; null (with why in `error`) when TLS failed.
-layer* make_transport(bool secure, int fd, const std::string& host, std::string& error) {
+layer* make_transport(bool secure, int fd, const std::string& host, int connect_ms,
+                      std::string& error) {
   if (!secure) return new layer(fd);
-  secure_layer* tls = new secure_layer(fd, host);
+  secure_layer* tls = new secure_layer(fd, host, connect_ms);
   if (tls->ok) return tls;
   error = tls->error;
   delete tls;
@@ -157,11 +159,17 @@ layer_pool& layer_pool::current() {
   return pool;
 }
 
-bool send_all(layer* transport, const char* data, size_t length) {
+bool send_all(layer* transport, const char* data, size_t length, int patience_ms) {
+  int waited = 0;
   while (length > 0) {
     int piece = length > (1u << 30) ? (1 << 30) : int(length);
     int sent = transport->send(data, piece);
+    if (sent == layer::again && waited < patience_ms) {
+      waited += slice_ms;
+      continue;
+    }
     if (sent <= 0) return false;
+    waited = 0;
     data += sent;
     length -= size_t(sent);
   }
@@ -179,7 +187,7 @@ layer* pool(bool secure, const std::string& host, int port, const std::string& r
   layer* old = pool.map.get(key);
   if (old != nullptr) {
     if (!fresh && looks_alive(old->fd) &&
-        (request.empty() || send_all(old, request.data(), request.size()))) {
+        (request.empty() || send_all(old, request.data(), request.size(), connect_ms))) {
       return old;
     }
     pool.map.unset(key);
@@ -187,12 +195,12 @@ layer* pool(bool secure, const std::string& host, int port, const std::string& r
   }
 
   int fd = connect_host(host, port, connect_ms, why);
-  layer* transport = fd == -1 ? nullptr : make_transport(secure, fd, host, why);
+  layer* transport = fd == -1 ? nullptr : make_transport(secure, fd, host, connect_ms, why);
   if (transport == nullptr) {
     if (error != nullptr) *error = why;
     return nullptr;
   }
-  send_all(transport, request.data(), request.size());  // a failure shows in the reply
+  send_all(transport, request.data(), request.size(), connect_ms);  // a failure shows in the reply
   pool.map.set(key, transport);
   if (pool.map.get(key) != transport) {
     pool.unpooled = transport;  // the map had no room ("Error! Out of space!")

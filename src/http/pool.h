@@ -30,10 +30,12 @@ class layer_pool {
   layer* unpooled = nullptr;
 };
 
-// A transport on which `request` has been sent, reusing the pooled one for
-// the key unless `fresh` is set or it fails the liveness poll; otherwise a new
-// connection (the host resolved, "localhost" and "*.localhost" taken as
-// 127.0.0.1; each connect bounded by `connect_ms`; TLS when `secure`). Null,
+// A transport on which `request` (a request head: small) has been sent,
+// reusing the pooled one for the key unless `fresh` is set or it fails the
+// liveness poll; otherwise a new connection (the host resolved, "localhost"
+// and "*.localhost" taken as 127.0.0.1; each connect, and the TLS handshake
+// when `secure`, bounded by `connect_ms`). Its socket's sends and receives
+// block for at most 100 ms each (layer::again after that). Null,
 // with the lines saying why in *error, when no connection could be made.
 // The caller never deletes the result.
 layer* pool(bool secure, const std::string& host, int port, const std::string& request,
@@ -44,7 +46,7 @@ layer* pool(bool secure, const std::string& host, int port, const std::string& r
 void drop(layer* transport);
 
 // Sends all of `length` bytes, going on after partial sends. False when a
-// send fails (or sends nothing).
-bool send_all(layer* transport, const char* data, size_t length);
+// send fails, or sends nothing for `patience_ms`.
+bool send_all(layer* transport, const char* data, size_t length, int patience_ms = 10000);
 
 }  // namespace http

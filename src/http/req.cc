@@ -2,6 +2,7 @@
 
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "base/text.h"
+#include "base/utf8.h"
 #include "base/wildcard.h"
+#include "http/chunked.h"
 #include "http/pool.h"
 #include "http/progress.h"
 #include "http/split_url.h"
@@ -22,24 +25,45 @@ namespace http {
 namespace {
 
 const size_t block_size = 64 * 1024;  // bytes per read and per upload block
+const size_t tls_piece = 16 * 1024;   // bytes per TLS write: one record, so one write ends soon
 const int poll_ms = 100;              // one wait for the reply
 const int idle_shown_ms = 1000;       // silence after which the timer shows
 const int redirect_limit = 10;        // redirects followed in a row
+const int max_interim = 10;           // 1xx replies before the real one
 
-bool contains_word(const std::string& text, const std::string& word) {
-  return base::find(text, word) != std::string::npos;  // letter case ignored
+int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The three-digit status of a head's "HTTP/x.y NNN" line; -1 when none.
-int status_code(const std::string& head) {
-  if (head.compare(0, 5, "HTTP/") != 0) return -1;
-  size_t space = head.find(' ');
-  if (space == std::string::npos || space + 4 > head.size()) return -1;
-  int code = 0;
-  for (size_t i = space + 1; i < space + 4; i++) {
-    if (head[i] < '0' || head[i] > '9') return -1;
-    code = code * 10 + (head[i] - '0');
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
+  return text;
+}
+
+// "4 MiB" for whole mebibytes, else the byte count.
+std::string size_text(int64_t bytes) {
+  if (bytes > 0 && bytes % (1 << 20) == 0) return base::num(double(bytes >> 20)) + " MiB";
+  return base::num(double(bytes)) + " bytes";
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The status of a head's status line, "HTTP/1.x" SP three digits, then SP
+// and a reason or nothing; -1 when the line is not one. *minor is x.
+int status_code(const std::string& head, int* minor) {
+  size_t end = head.find("\r\n");
+  if (end == std::string::npos || end < 12 || head.compare(0, 7, "HTTP/1.") != 0 ||
+      !is_digit(head[7]) || head[8] != ' ' || !is_digit(head[9]) || !is_digit(head[10]) ||
+      !is_digit(head[11]) || (end > 12 && head[12] != ' ')) {
+    return -1;
+  }
+  int code = (head[9] - '0') * 100 + (head[10] - '0') * 10 + (head[11] - '0');
+  if (code < 100 || code > 599 || head.find('\n') < end) return -1;
+  *minor = head[7] - '0';
   return code;
 }
 
@@ -47,49 +71,76 @@ int status_code(const std::string& head) {
 // connection.
 struct framing {
   enum kind_t { no_body, by_length, by_chunks, by_close } kind = by_close;
-  double expected = 0;      // Content-Length
+  int64_t expected = 0;     // Content-Length
   bool keep_alive = true;   // the connection may carry the next request
   bool interim = false;     // a 1xx reply before the real one
-  bool redirect = false;    // followed; its body is discarded
-  bool bad_length = false;  // a Content-Length that is no byte count
+  bool redirect = false;    // a redirect with a Location
+  std::string error;        // why the head frames no body that can be read
 };
 
-// A Content-Length is decimal digits alone; anything else leaves the body's
-// end unknown.
-bool valid_length(const std::string& text) {
-  if (text.empty() || text.size() > 15) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+std::string trim(const std::string& text) {
+  size_t start = text.find_first_not_of(" \t");
+  if (start == std::string::npos) return "";
+  return text.substr(start, text.find_last_not_of(" \t") + 1 - start);
 }
 
-framing read_framing(const std::string& head, const std::string& method) {
+bool has_token(const std::string& list, const std::string& token) {
+  for (const std::string& item : base::split(list, ",", false)) {
+    if (lower(trim(item)) == token) return true;
+  }
+  return false;
+}
+
+framing read_framing(const std::string& head, const std::string& method, int status, int minor) {
   framing f;
-  int status = status_code(head);
-  std::string connection = http_connection::get_header("connection", head);
-  if (contains_word(connection, "close")) {
+  std::string connection = http_connection::get_headers("connection", head);
+  if (has_token(connection, "close")) {
     f.keep_alive = false;
-  } else if (head.compare(0, 8, "HTTP/1.1") != 0) {
-    f.keep_alive = contains_word(connection, "keep-alive");
+  } else if (minor == 0) {
+    f.keep_alive = has_token(connection, "keep-alive");
   }
   f.interim = status >= 100 && status < 200 && status != 101;
-  f.redirect = head.compare(0, 10, "HTTP/1.1 3") == 0 &&
+  f.redirect = (status == 301 || status == 302 || status == 307 || status == 308) &&
                !http_connection::get_header("location", head).empty();
-  std::string length = http_connection::get_header("content-length", head);
+  std::string codings = http_connection::get_headers("transfer-encoding", head);
+  std::string length = http_connection::get_headers("content-length", head);
   if (method == "HEAD" || (status >= 100 && status < 200) || status == 204 || status == 304) {
     f.kind = framing::no_body;
     if (status == 101) f.keep_alive = false;
-  } else if (contains_word(http_connection::get_header("transfer-encoding", head), "chunked")) {
-    f.kind = framing::by_chunks;
-  } else if (!length.empty()) {
-    f.kind = framing::by_length;
-    f.bad_length = !valid_length(length);
-    if (!f.bad_length) f.expected = strtod(length.c_str(), nullptr);
-  } else {
-    f.kind = framing::by_close;
+    return f;
   }
-  if (f.kind == framing::by_close) f.keep_alive = false;
+  if (!codings.empty()) {
+    // Only chunked is understood, and it must be the one coding (any other
+    // would have to come before it); HTTP/1.0 has no codings at all.
+    std::vector<std::string> list;
+    for (const std::string& item : base::split(codings, ",", false)) {
+      std::string coding = lower(trim(item));
+      if (!coding.empty()) list.push_back(coding);
+    }
+    if (minor == 0 || list.size() != 1 || list[0] != "chunked") {
+      f.error = "Error! The reply's Transfer-Encoding is not understood: " + base::printable(codings);
+    }
+    f.kind = framing::by_chunks;
+    f.keep_alive = f.keep_alive && length.empty();
+    return f;
+  }
+  if (!length.empty()) {
+    // Decimal digits alone; repeated values must agree.
+    std::string first;
+    bool valid = true;
+    for (const std::string& item : base::split(length, ",", true)) {
+      std::string value = trim(item);
+      if (first.empty()) first = value;
+      valid = valid && !value.empty() && value.size() <= 15 &&
+              std::all_of(value.begin(), value.end(), is_digit) && value == first;
+    }
+    if (!valid) f.error = "Error! The reply's Content-Length is not a number";
+    f.kind = framing::by_length;
+    f.expected = valid ? strtoll(first.c_str(), nullptr, 10) : 0;
+    return f;
+  }
+  f.kind = framing::by_close;
+  f.keep_alive = false;
   return f;
 }
 
@@ -106,83 +157,9 @@ int wait_readable(int fd, int ms) {
   }
 }
 
-enum chunks { chunks_more, chunks_done, chunks_bad, chunks_write_failed };
-
-// The size of a chunk-size line: hex digits up to the first other byte (an
-// extension after ";" is ignored); -1, with the reason in `error`, when it
-// is no size.
-long chunk_size(const std::string& line, std::string& error) {
-  uint64_t size = 0;
-  size_t digits = 0;
-  size_t significant = 0;  // digits from the first non-zero one
-  for (; digits < line.size(); digits++) {
-    char c = line[digits];
-    int value = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-    if (value < 0) break;
-    if (significant > 0 || value != 0) significant++;
-    size = ((size << 4) | uint64_t(value)) & 0xFFFFFFFFu;
-  }
-  if (digits == 0 || significant > 8 || size > 0x7FFFFFFF) {
-    error = "Error! Bad size [" + line + "] = " + std::to_string(int(int32_t(uint32_t(size))));
-    return -1;
-  }
-  return long(size);
-}
-
-// Decodes the chunked text in `text`. With a sink, each whole chunk is
-// written and removed from the front; without, the text is left alone until
-// the end, when it becomes the decoded body. A whole body ends with the
-// zero-size chunk and the empty line after any trailer lines.
-chunks decode_chunks(std::string& text, FILE* sink, std::string& error) {
-  std::string decoded;
-  size_t p = 0;
-  chunks result = chunks_more;
-  while (p < text.size()) {
-    size_t eol = text.find("\r\n", p);
-    if (eol == std::string::npos) break;
-    if (eol == p) {  // an empty size line ends the body too
-      result = chunks_done;
-      break;
-    }
-    long size = chunk_size(text.substr(p, eol - p), error);
-    if (size < 0) {
-      result = chunks_bad;
-      break;
-    }
-    size_t data = eol + 2;
-    if (size == 0) {  // the last chunk: skip the trailer lines up to the empty one
-      size_t line = data;
-      size_t end;
-      while ((end = text.find("\r\n", line)) != std::string::npos && end != line) line = end + 2;
-      if (end == std::string::npos) break;
-      result = chunks_done;
-      break;
-    }
-    if (text.size() - data < size_t(size) + 2) break;
-    if (sink == nullptr) {
-      decoded.append(text, data, size_t(size));
-    } else if (fwrite(text.data() + data, 1, size_t(size), sink) != size_t(size)) {
-      result = chunks_write_failed;
-      break;
-    }
-    p = data + size_t(size) + 2;
-  }
-  if (sink != nullptr) {
-    text.erase(0, result == chunks_done ? text.size() : p);
-  } else if (result == chunks_done) {
-    text = decoded;
-  }
-  return result;
-}
-
-enum upload_result { upload_sent, upload_short_file, upload_send_failed };
-
-// Why the receive loop ended.
-enum ending { reply_whole, peer_closed, silence, select_failed, write_failed, bad_chunks,
-              no_transport, upload_short, bad_length, past_length };
+// Why the exchange ended.
+enum ending { going_on, reply_whole, peer_closed, silence, too_slow, select_failed,
+              write_failed, bad_reply, no_transport, upload_short, past_length };
 
 // One request and its reply on one transport (and one reconnection).
 class exchange {
@@ -202,13 +179,13 @@ class exchange {
     }
     take_certificate();
     if (r.progress_line) progress.reset(new req_progress(req_progress::now_ms()));
+    last_move = window_start = monotonic_ms();
     return true;
   }
 
   ending run() {
-    upload_result sent = send_upload();
-    if (sent == upload_short_file) return upload_short;
-    upload_failed = sent == upload_send_failed;
+    ending sent = send_body();
+    if (sent != going_on) return sent;
     return receive();
   }
 
@@ -218,31 +195,36 @@ class exchange {
     // Bytes still in the stdio buffer could fail to go out too.
     if (end == reply_whole && to_file() && fflush(r.download) != 0) end = write_failed;
     bool whole = end == reply_whole && !upload_failed;
+    const std::string& url = r.url;
     switch (end) {
       case reply_whole:
-        if (upload_failed) fail("Error! Sending the upload failed: " + r.url);
+        if (upload_failed) fail("Error! Sending the upload failed: " + url);
         break;
       case peer_closed:
-        fail("Error! Connection closed before the reply was complete: " + r.url);
+        fail("Error! Connection closed before the reply was complete: " + url);
         break;
       case silence:
-        fail("Error! No reply for " + base::num(bounds.idle_ms / 1000.0) + " s: " + r.url);
+        fail("Error! No reply for " + base::num(bounds.idle_ms / 1000.0) + " s: " + url);
+        break;
+      case too_slow:
+        fail("Error! Fewer than " + base::num(double(bounds.low_speed_limit)) + " bytes/s for " +
+             base::num(bounds.low_speed_ms / 1000.0) + " s: " + url);
         break;
       case write_failed:
-        fail("Error! Could not write the reply to the download file: " + r.url);
-        break;
-      case bad_length:
-        fail("Error! The reply's Content-Length is not a number: " + r.url);
+        fail("Error! Could not write the reply to the download file: " + url);
         break;
       case past_length:
-        fail("Error! The reply ran past its Content-Length: " + r.url);
+        fail("Error! The reply ran past its Content-Length: " + url);
         break;
       case upload_short:
         fail("Error! The upload file ended before its Content-Length of " +
-             base::num(double(upload_size)) + " bytes: " + r.url);
+             base::num(double(upload_size)) + " bytes: " + url);
         break;
+      case bad_reply:
+        fail(problem + ": " + url);
+        break;
+      case going_on:
       case select_failed:  // already noted
-      case bad_chunks:     // already noted
       case no_transport:   // already noted
         break;
     }
@@ -262,11 +244,16 @@ class exchange {
     return a.back() == '\n' ? a + b : a + "\n" + b;
   }
   void fail(const std::string& line) { out.error = join(out.error, line); }
+  void refuse(const std::string& why) {
+    if (failure != going_on) return;
+    problem = why;
+    failure = bad_reply;
+  }
 
   bool secure() const { return target.scheme == "https"; }
   // The body goes to the download file: a 2xx reply that is not a redirect.
   bool to_file() const {
-    return r.download != nullptr && !frame.redirect && status_code(head) / 100 == 2;
+    return r.download != nullptr && !frame.redirect && out.status / 100 == 2;
   }
 
   void take_certificate() {
@@ -278,46 +265,100 @@ class exchange {
     if (progress) (*progress)(done, total, double(delta), final);
   }
 
-  // Sends exactly `upload_size` bytes of the upload region, reporting each block.
-  upload_result send_upload() {
-    if (r.upload == nullptr || upload_size <= 0) return upload_sent;
-    if (fseeko(r.upload, off_t(r.upload_offset), SEEK_SET) != 0) return upload_short_file;
+  // Counts bytes that went out or came in.
+  void moved(int64_t n) {
+    last_move = monotonic_ms();
+    window_bytes += n;
+  }
+
+  // Whether a time limit has passed: silence, or a whole period below the
+  // minimum rate. `going_on` when neither.
+  ending check_clock() {
+    int64_t now = monotonic_ms();
+    int64_t idle = now - last_move;
+    if (r.progress_line && idle > idle_shown_ms) fprintf(stderr, "\r%.1f s     ", idle / 1000.0);
+    if (idle >= bounds.idle_ms) return silence;
+    if (bounds.low_speed_limit > 0 && bounds.low_speed_ms > 0 &&
+        now - window_start >= bounds.low_speed_ms) {
+      if (window_bytes * 1000 < bounds.low_speed_limit * (now - window_start)) return too_slow;
+      window_start = now;
+      window_bytes = 0;
+    }
+    return going_on;
+  }
+
+  // Sends `length` bytes within the time limits: going_on when they went
+  // out, upload_short after a failed send (the reply may still say why).
+  ending send_bytes(const char* data, size_t length) {
+    while (length > 0) {
+      size_t piece = secure() ? std::min(length, tls_piece) : std::min(length, block_size);
+      int sent = transport->send(data, int(piece));
+      if (sent == layer::again) {
+        ending late = check_clock();
+        if (late != going_on) return late;
+        continue;
+      }
+      if (sent <= 0) {
+        upload_failed = true;
+        return going_on;
+      }
+      moved(sent);
+      data += sent;
+      length -= size_t(sent);
+      ending late = check_clock();
+      if (late != going_on) return late;
+    }
+    return going_on;
+  }
+
+  // Sends the in-memory body, or exactly `upload_size` bytes of the upload
+  // region, reporting each block.
+  ending send_body() {
+    upload_failed = false;
+    if (r.upload == nullptr) return send_bytes(r.body.data(), r.body.size());
+    if (upload_size <= 0) return going_on;
+    if (fseeko(r.upload, off_t(r.upload_offset), SEEK_SET) != 0) return upload_short;
     std::vector<char> buffer(block_size);
     int64_t sent = 0;
     while (sent < upload_size) {
       size_t want = size_t(std::min(int64_t(block_size), upload_size - sent));
       size_t got = fread(buffer.data(), 1, want, r.upload);
-      if (got > 0 && !send_all(transport, buffer.data(), got)) return upload_send_failed;
+      ending end = send_bytes(buffer.data(), got);
+      if (end != going_on) return end;
+      if (upload_failed) return going_on;
       sent += int64_t(got);
       report(int64_t(got), double(sent), double(upload_size), false);
-      if (got < want) return upload_short_file;
+      if (got < want) return upload_short;
     }
     report(0, double(sent), double(upload_size), true);
-    return upload_sent;
+    return going_on;
   }
 
   ending receive() {
     std::vector<char> buffer(block_size);
-    int idle = 0;
     bool retry = true;
     for (;;) {
       // Bytes that TLS already decrypted are invisible to select(): read them first.
       if (transport->pending() <= 0) {
-        int ready = wait_readable(transport->fd, std::min(poll_ms, bounds.idle_ms));
+        int ready = wait_readable(transport->fd, poll_ms);
         if (ready < 0) {
           fail("select() failed!");
           return select_failed;
         }
         if (ready == 0) {
-          idle += std::min(poll_ms, bounds.idle_ms);
-          if (r.progress_line && idle > idle_shown_ms) fprintf(stderr, "\r%.1f s     ", idle / 1000.0);
-          if (idle >= bounds.idle_ms) return silence;
+          ending late = check_clock();
+          if (late != going_on) return late;
           continue;
         }
       }
       int n = transport->recv(buffer.data(), int(buffer.size()));
+      if (n == layer::again) {
+        ending late = check_clock();
+        if (late != going_on) return late;
+        continue;
+      }
       if (n <= 0) {
-        if (n == 0 && head_complete && frame.kind == framing::by_close) {
+        if (n == 0 && head_complete && frame.kind == framing::by_close && failure == going_on) {
           if (to_file()) report(0, received, received, true);
           return reply_whole;
         }
@@ -331,17 +372,18 @@ class exchange {
           return no_transport;
         }
         take_certificate();
-        upload_result sent = send_upload();
-        if (sent == upload_short_file) return upload_short;
-        upload_failed = sent == upload_send_failed;
-        idle = 0;
+        last_move = monotonic_ms();
+        ending sent = send_body();
+        if (sent != going_on) return sent;
         continue;
       }
       any_reply = true;
-      idle = 0;
+      moved(n);
       take(buffer.data(), size_t(n));
+      if (failure != going_on) return failure;
       if (done) return reply_whole;
-      if (failure != reply_whole) return failure;
+      ending late = check_clock();
+      if (late != going_on) return late;
     }
   }
 
@@ -351,57 +393,79 @@ class exchange {
       take_body(data, n, true);
       return;
     }
-    size_t from = head.size() >= 3 ? head.size() - 3 : 0;
-    head.append(data, n);
+    size_t before = head.size();
+    size_t from = before >= 3 ? before - 3 : 0;
+    head.append(data, std::min(n, max_head + 1 - before));
     size_t end = head.find("\r\n\r\n", from);
-    if (end == std::string::npos) return;
-    std::string rest = head.substr(end + 4);
+    if (end == std::string::npos || end + 4 > max_head) {
+      if (head.size() > max_head) refuse("Error! The reply's head is longer than 64 KiB");
+      return;
+    }
+    size_t rest_at = end + 4 - before;  // where the body begins in `data`
     head.resize(end + 4);
-    frame = read_framing(head, r.method);
+    int minor = 0;
+    int status = status_code(head, &minor);
+    if (status < 0) {
+      out.head = head;
+      refuse("Error! The reply's status line is malformed: [" +
+             base::printable(head.substr(0, head.find("\r\n"))) + "]");
+      return;
+    }
+    frame = read_framing(head, r.method, status, minor);
     if (frame.interim) {  // "100 Continue" and the like: the real reply follows
+      if (++interim_replies > max_interim) {
+        refuse("Error! More than " + base::num(max_interim) + " interim replies");
+        return;
+      }
       head.clear();
-      if (!rest.empty()) take(rest.data(), rest.size());
+      take(data + rest_at, n - rest_at);
       return;
     }
     head_complete = true;
     out.head = head;
-    out.status = status_code(head) < 0 ? 0 : status_code(head);
+    out.status = status;
+    if (!frame.error.empty()) {
+      refuse(frame.error);
+      return;
+    }
     if (frame.kind == framing::no_body) {
-      if (!rest.empty()) frame.keep_alive = false;  // bytes no reply accounts for
+      if (rest_at < n) frame.keep_alive = false;  // bytes no reply accounts for
       done = true;
       return;
     }
-    if (frame.bad_length) {
-      failure = bad_length;
-      return;
+    if (!to_file() && frame.kind == framing::by_length) {
+      if (frame.expected > r.max_body) {
+        refuse("Error! The reply's body is larger than the " + size_text(r.max_body) +
+               " it may take in memory");
+        return;
+      }
+      body.reserve(size_t(frame.expected));
     }
-    take_body(rest.data(), rest.size(), false);
+    take_body(data + rest_at, n - rest_at, false);
   }
 
   void take_body(const char* data, size_t n, bool report_now) {
-    FILE* sink = to_file() ? r.download : nullptr;
+    bool sink = to_file();
     if (frame.kind == framing::by_chunks) {
       received += double(n);
-      body.append(data, n);
-      if (report_now && sink) report(int64_t(n), received, frame.expected, false);
-      std::string why;
-      chunks result = decode_chunks(body, sink, why);
-      if (result == chunks_done) {
+      if (report_now && sink) report(int64_t(n), received, 0, false);
+      size_t used = 0;
+      chunk_decoder::result result =
+          chunks.feed(data, n, [this](const char* piece, size_t length) { return store(piece, length); },
+                      &used);
+      if (result == chunk_decoder::done) {
         done = true;
-        if (frame.redirect) body.clear();
+        if (used < n) frame.keep_alive = false;  // bytes no reply accounts for
         if (sink) report(0, received, received, true);
-      } else if (result == chunks_bad) {
-        fail(why);
-        failure = bad_chunks;
-      } else if (result == chunks_write_failed) {
-        failure = write_failed;
+      } else if (result == chunk_decoder::bad) {
+        refuse(chunks.error);
       }
       return;
     }
-    if (frame.kind == framing::by_length && received + double(n) > frame.expected) {
+    if (frame.kind == framing::by_length && received + double(n) > double(frame.expected)) {
       // What follows belongs to no reply: a Content-Length shorter than the
       // body would silently cut it. Stray line ends alone are tolerated.
-      size_t inside = size_t(frame.expected - received);
+      size_t inside = size_t(double(frame.expected) - received);
       for (size_t i = inside; i < n; i++) {
         if (data[i] != '\r' && data[i] != '\n') {
           failure = past_length;
@@ -412,24 +476,39 @@ class exchange {
       frame.keep_alive = false;
     }
     received += double(n);
-    if (!store(data, n, sink)) return;
-    if (report_now && sink) report(int64_t(n), received, frame.expected, false);
-    if (frame.kind == framing::by_length && received >= frame.expected) {
+    if (!store(data, n)) return;
+    if (report_now && sink) report(int64_t(n), received, double(frame.expected), false);
+    if (frame.kind == framing::by_length && received >= double(frame.expected)) {
       done = true;
-      if (sink) report(0, received, frame.expected, true);
+      if (sink) report(0, received, double(frame.expected), true);
     }
   }
 
-  // Keeps body bytes: written to the download file, held, or (for a
-  // followed redirect) dropped.
-  bool store(const char* data, size_t n, FILE* sink) {
-    if (frame.redirect || n == 0) return true;
-    if (sink == nullptr) {
+  // Keeps body bytes: written to the download file, or held within the
+  // request's ceiling. False when that failed.
+  bool store(const char* data, size_t n) {
+    if (n == 0) return true;
+    if (!to_file()) {
+      if (int64_t(body.size() + n) > r.max_body) {
+        refuse("Error! The reply's body is larger than the " + size_text(r.max_body) +
+               " it may take in memory");
+        return false;
+      }
+      if (body.size() + n > body.capacity()) {
+        // Grown by doubling, but never past the ceiling (the string's own
+        // growth, reserve() included, can double past it): a new string
+        // reserves exactly.
+        std::string grown;
+        grown.reserve(size_t(std::min(std::max(int64_t(body.capacity()) * 2, int64_t(body.size() + n)),
+                                      r.max_body)));
+        grown.append(body);
+        body.swap(grown);
+      }
       body.append(data, n);
       return true;
     }
-    if (fwrite(data, 1, n, sink) == n) return true;
-    failure = write_failed;
+    if (fwrite(data, 1, n, r.download) == n) return true;
+    if (failure == going_on) failure = write_failed;
     return false;
   }
 
@@ -442,15 +521,21 @@ class exchange {
 
   layer* transport = nullptr;
   std::unique_ptr<req_progress> progress;
-  double received = 0;      // body bytes so far (raw bytes when chunked)
-  bool any_reply = false;   // some byte of the reply arrived
-  bool done = false;        // the whole reply arrived
+  chunk_decoder chunks;
+  double received = 0;        // body bytes so far (raw bytes when chunked)
+  int interim_replies = 0;
+  bool any_reply = false;     // some byte of the reply arrived
+  bool done = false;          // the whole reply arrived
   bool upload_failed = false;
-  ending failure = reply_whole;  // set when taking bytes went wrong
+  ending failure = going_on;  // set when taking bytes went wrong
+  std::string problem;        // the line for bad_reply
+  int64_t last_move = 0;      // when a byte last went out or came in
+  int64_t window_start = 0;   // the period whose bytes are counted for the rate
+  int64_t window_bytes = 0;
 };
 
 std::string request_head(const split_url& target, const request& r, int64_t upload_size) {
-  std::string head = r.method + " " + target.path + " HTTP/1.1\r\nHost: " + target.host +
+  std::string head = r.method + " " + target.path + " HTTP/1.1\r\nHost: " + target.host_port() +
                      "\r\nUser-Agent: " + user_agent() +
                      "\r\nAccept: */*\r\nAccept-Language: *\r\nConnection: keep-alive\r\n";
   if (upload_size >= 0) {
@@ -458,7 +543,7 @@ std::string request_head(const split_url& target, const request& r, int64_t uplo
   } else if (!r.body.empty()) {
     head += "Content-Length: " + base::num(double(r.body.size())) + "\r\n";
   }
-  return head + r.headers + "\r\n" + r.body;
+  return head + r.headers + "\r\n";
 }
 
 // The length of the upload region, or -1 when there is no upload (or its
@@ -471,6 +556,24 @@ int64_t upload_size_of(const request& r) {
   return end < 0 ? -1 : std::max<int64_t>(0, int64_t(end) - r.upload_offset);
 }
 
+// The URL a redirect from `from` to `location` leads to, when it stays on
+// the same scheme, host and port; "" otherwise. The request goes on with
+// its signed headers, so it must not reach anyone else.
+std::string same_origin(const split_url& from, const std::string& location) {
+  if (location[0] == '/' && location.compare(0, 2, "//") != 0) {
+    split_url next = from;
+    next.path = location;
+    return next.rebuild();
+  }
+  if (location.find("://") == std::string::npos) return "";
+  split_url next(location);
+  if (lower(next.scheme) != lower(from.scheme) || lower(next.host) != lower(from.host) ||
+      next.port != from.port || next.port == 0) {
+    return "";
+  }
+  return location;
+}
+
 reply fetch(const request& r, const limits& bounds, int redirects) {
   reply out;
   split_url target(r.url);
@@ -480,8 +583,17 @@ reply fetch(const request& r, const limits& bounds, int redirects) {
   exchange x(r, target, head, upload_size, bounds, out);
   if (!x.start()) return out;
   out.complete = x.finish(x.run());
-  if (!x.head_complete || !x.frame.redirect) {
-    out.body = x.body;
+  out.body.swap(x.body);
+  if (out.complete && r.download != nullptr && (out.status == 204 || out.status == 205)) {
+    out.complete = false;
+    out.error = "Error! A " + base::num(out.status) + " reply without a body to a download: " + r.url;
+  }
+  if (!out.complete || !x.frame.redirect) return out;
+  std::string location = http_connection::get_header("location", x.head);
+  std::string next_url = same_origin(target, location);
+  if (next_url.empty()) {
+    out.complete = false;
+    out.error = "Error! Redirected to another place, not followed: " + base::printable(location);
     return out;
   }
   if (redirects >= redirect_limit) {
@@ -489,17 +601,8 @@ reply fetch(const request& r, const limits& bounds, int redirects) {
     out.complete = false;
     return out;
   }
-  std::string location = http_connection::get_header("location", x.head);
   request next = r;
-  next.headers = "Referer: " + target.rebuild() + "\r\n";
-  std::string cookies = get_cookies(x.head);
-  if (!cookies.empty()) next.headers += "Cookie: " + cookies + "\r\n";
-  next.headers += r.headers;
-  next.url = location;
-  if (location[0] == '/') {
-    target.path = location;
-    next.url = target.rebuild();
-  }
+  next.url = next_url;
   return fetch(next, bounds, redirects + 1);
 }
 
@@ -511,43 +614,44 @@ std::string reply::header(const std::string& name) const {
   return http_connection::get_header(name, head);
 }
 
-int unchunk(std::string& body, FILE* sink) {
-  std::string unused;
-  return decode_chunks(body, sink, unused) == chunks_more ? 0 : 1;
-}
-
-std::string get_cookies(const std::string& head) {
-  std::string result;
-  for (const std::string& line : base::split(head, "\n", true)) {
-    size_t colon = line.find(':');
-    if (colon == std::string::npos || line.compare(0, colon, "Set-Cookie") != 0) continue;
-    // The value runs to the end of the line (a colon inside it is kept).
-    size_t start = colon + 1;
-    if (start < line.size() && line[start] == ' ') start++;
-    size_t end = line.find_first_of(";\r", start);
-    if (end == std::string::npos) end = line.size();
-    if (end == start) continue;
-    if (!result.empty()) result += "; ";
-    result.append(line, start, end - start);
-  }
-  return result;
-}
-
 }  // namespace http
 
-std::string http_connection::get_header(const std::string& name, const std::string& head) {
+namespace {
+
+// Calls found(value) for each `name` line of `head`; stops when it returns false.
+template <class F>
+void each_header(const std::string& name, const std::string& head, F found) {
   const std::string pattern = "\r\n" + name;
   for (size_t at = base::find(head, pattern); at != std::string::npos;
        at = base::find(head, pattern, at + 1)) {
     size_t p = at + pattern.size();
-    if (p >= head.size()) return "";  // the head ends right after the name
-    if (head[p] != ':') continue;     // a longer name that begins with `name`
+    if (p >= head.size()) return;  // the head ends right after the name
+    if (head[p] != ':') continue;  // a longer name that begins with `name`
     p++;
     while (p < head.size() && (head[p] == ' ' || head[p] == '\t')) p++;
     size_t end = head.find("\r\n", p);
     if (end == std::string::npos) end = head.size();
     while (end > p && (head[end - 1] == ' ' || head[end - 1] == '\t')) end--;
-    return head.substr(p, end - p);
+    if (!found(head.substr(p, end - p))) return;
   }
-  return "";
+}
+
+}  // namespace
+
+std::string http_connection::get_header(const std::string& name, const std::string& head) {
+  std::string value;
+  each_header(name, head, [&value](const std::string& found) {
+    value = found;
+    return false;
+  });
+  return value;
+}
+
+std::string http_connection::get_headers(const std::string& name, const std::string& head) {
+  std::string values;
+  each_header(name, head, [&values](const std::string& found) {
+    values += (values.empty() ? "" : ", ") + found;
+    return true;
+  });
+  return values;
 }

@@ -4,6 +4,14 @@
 // wrong is in the reply's `error`. The optional progress line and idle timer
 // go to standard error. Safe to call from several threads at once (each has
 // its own pool); the FILEs of one request belong to that call.
+//
+// Bounds: a reply head is at most 64 KiB; a body kept in memory at most the
+// request's `max_body`, checked as it arrives (memory stays under about
+// twice that); a body for the download file streams there, chunk data
+// included, whatever its size. Every exchange ends within the time limits.
+// Replies are read strictly (status line, framing, chunked coding); a reply
+// that breaks the rules is a failure with one line saying why, never a
+// shorter or empty body.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -12,12 +20,19 @@
 
 namespace http {
 
-// Time limits of one exchange; the defaults are the program's own, tests
-// shorten them.
+// Limits of one exchange; the defaults are the program's own, ".kuvet" and
+// tests change them.
 struct limits {
-  int connect_ms = 10000;  // resolving aside, one connect and TLS handshake
-  int idle_ms = 10000;     // silence while a reply is awaited or arriving
+  int connect_ms = 10000;  // one connect, and then the TLS handshake
+  int idle_ms = 10000;     // no byte sent or received while one is due
+  // The transfer (both directions) fails when it moves fewer than
+  // `low_speed_limit` bytes per second over a whole `low_speed_ms`; 0 in
+  // either turns the check off.
+  int64_t low_speed_limit = 1024;
+  int low_speed_ms = 30000;
 };
+
+const size_t max_head = 64 * 1024;  // bytes of a reply's status line and headers
 
 struct request {
   std::string method = "GET";
@@ -34,8 +49,10 @@ struct request {
   int64_t upload_length = -1;
 
   // Where the body of a 2xx reply goes; any other reply's body is kept in
-  // `reply::body`.
+  // `reply::body`. A 204 or 205 reply to a download fails.
   FILE* download = nullptr;
+  // The most body bytes kept in `reply::body`; a longer body fails.
+  int64_t max_body = 4 << 20;
 
   bool progress_line = false;  // draw the progress bar and idle timer on stderr
   // Called as body bytes go out or come in, with the count of new ones.
@@ -43,7 +60,7 @@ struct request {
 };
 
 struct reply {
-  int status = 0;        // the status code; 0 when no status line arrived
+  int status = 0;        // the status code; 0 when no valid status line arrived
   std::string head;      // status line and headers as received, CRLF each, "" when none
   std::string body;      // the body, unless it went to the request's download file
   bool complete = false; // the whole reply arrived (and was written whole)
@@ -55,15 +72,10 @@ struct reply {
   std::string header(const std::string& name) const;
 };
 
-// Sends `r` and returns the reply; follows redirects within the limit.
+// Sends `r` and returns the reply. Follows up to 10 redirects (301, 302,
+// 307, 308) that stay on the same scheme, host and port; a redirect
+// anywhere else is not followed and fails, naming its Location.
 reply send(const request& r, const limits& bounds = limits());
-
-// Decodes a chunked body in place, writing data to `sink` when given.
-// 1 when the body is complete (or must be abandoned), 0 when more is needed.
-int unchunk(std::string& body, FILE* sink);
-
-// The "name=value" pairs of the head's Set-Cookie lines joined by "; ".
-std::string get_cookies(const std::string& head);
 
 }  // namespace http
 
@@ -71,4 +83,6 @@ class http_connection {
  public:
   // The value of header `name` (any letter case) in `head`, or "".
   static std::string get_header(const std::string& name, const std::string& head);
+  // The values of every `name` line in `head`, joined by ", ".
+  static std::string get_headers(const std::string& name, const std::string& head);
 };

@@ -1,10 +1,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstring>
 
+#include "base/text.h"
 #include "http/layer.h"
 #include "http/user_agent.h"
 #include "import/openssl.h"
@@ -24,8 +28,10 @@ const int error_want_write = 3;
 const int error_syscall = 5;
 const int error_zero_return = 6;
 const int bio_ctrl_info = 3;
-
-const int handshake_timeout_seconds = 10;
+const int ctrl_options = 32;                 // SSL_CTX_set_options before OpenSSL 1.1
+const int ctrl_set_min_proto_version = 123;  // OpenSSL 1.1 and later
+const long tls1_2_version = 0x0303;
+const long op_no_below_tls1_2 = 0x01000000L | 0x02000000L | 0x04000000L | 0x10000000L;
 
 // The one TLS context of the process, or why there is none.
 struct tls_context {
@@ -74,6 +80,10 @@ tls_context make_context() {
       if (!why.empty()) made.reason += " (" + why + ")";
       return made;
     }
+    // Nothing older than TLS 1.2: through the version control where the
+    // library has it, else by turning SSLv2, SSLv3, TLS 1.0 and 1.1 off.
+    if (openssl::SSL_CTX_ctrl(made.ctx, ctrl_set_min_proto_version, tls1_2_version, nullptr) != 1)
+      openssl::SSL_CTX_ctrl(made.ctx, ctrl_options, op_no_below_tls1_2, nullptr);
     openssl::SSL_CTX_set_default_verify_paths(made.ctx);
     openssl::ERR_clear_error();
   } catch (const std::string& text) {
@@ -96,12 +106,36 @@ std::string verification_failed(const std::string& host, const std::string& reas
   return "Error! TLS certificate verification failed for " + host + ": " + reason;
 }
 
-// Bounds every blocking read and write, so that a peer that stops answering
-// cannot hold the handshake (or a later transfer) forever.
-void set_timeouts(int fd) {
-  timeval limit = {handshake_timeout_seconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Runs SSL_connect on the non-blocking fd until it is done or `deadline`
+// (monotonic_ms) passes; SSL_connect's last result, 0 with *timed_out set
+// when time ran out.
+int connect_until(ssl_st* ssl, int fd, int64_t deadline, bool* timed_out) {
+  for (;;) {
+    int result = openssl::SSL_connect(ssl);
+    if (result == 1) return result;
+    int code = openssl::SSL_get_error(ssl, result);
+    if (code != error_want_read && code != error_want_write) return result;
+    int64_t left = deadline - monotonic_ms();
+    if (left <= 0 || fd >= FD_SETSIZE) {
+      *timed_out = true;
+      return 0;
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval limit = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
+    if (select(fd + 1, code == error_want_read ? &set : nullptr,
+               code == error_want_write ? &set : nullptr, nullptr, &limit) < 0 &&
+        errno != EINTR) {
+      return result;
+    }
+  }
 }
 
 // An IPv4 or IPv6 address literal (IPv6 possibly in brackets), without brackets;
@@ -133,7 +167,7 @@ bool require_verification(ssl_st* ssl, const std::string& host) {
 // One line saying why SSL_connect returned `result`; `saved_errno` is errno
 // right after it.
 std::string connect_failure(ssl_st* ssl, int result, int saved_errno, const std::string& host,
-                            bool verify) {
+                            bool verify, int timeout_ms) {
   if (verify) {
     long verdict = openssl::SSL_get_verify_result(ssl);
     if (verdict != verify_ok) {
@@ -146,7 +180,7 @@ std::string connect_failure(ssl_st* ssl, int result, int saved_errno, const std:
   std::string reason = queued_reason();
   if (!reason.empty()) return handshake_failed(host, reason);
   if (code == error_want_read || code == error_want_write)
-    return handshake_failed(host, "no answer within " + std::to_string(handshake_timeout_seconds) + " seconds");
+    return handshake_failed(host, "no answer within " + base::num(timeout_ms / 1000.0) + " s");
   if (code == error_syscall && saved_errno != 0) return handshake_failed(host, strerror(saved_errno));
   if (code == error_syscall || code == error_zero_return || result == 0)
     return handshake_failed(host, "connection closed");
@@ -181,7 +215,7 @@ std::string peer_certificate(ssl_st* ssl) {
 
 }  // namespace
 
-secure_layer::secure_layer(int fd, const std::string& host) : layer(fd) {
+secure_layer::secure_layer(int fd, const std::string& host, int timeout_ms) : layer(fd) {
   try {
     openssl::bind();
     const tls_context& shared = context();
@@ -193,7 +227,6 @@ secure_layer::secure_layer(int fd, const std::string& host) : layer(fd) {
       error = handshake_failed(host, shared.reason);
       return;
     }
-    set_timeouts(fd);
     openssl::ERR_clear_error();
     ssl = openssl::SSL_new(shared.ctx);
     if (!ssl) {
@@ -201,8 +234,11 @@ secure_layer::secure_layer(int fd, const std::string& host) : layer(fd) {
       openssl::ERR_clear_error();
       return;
     }
-    openssl::SSL_ctrl(ssl, ctrl_set_tlsext_hostname, tlsext_nametype_host_name,
-                      const_cast<char*>(host.c_str()));
+    // Server names are host names: an address literal is not sent.
+    if (address_literal(host).empty()) {
+      openssl::SSL_ctrl(ssl, ctrl_set_tlsext_hostname, tlsext_nametype_host_name,
+                        const_cast<char*>(host.c_str()));
+    }
     bool verify = verify_tls();
     if (verify && !require_verification(ssl, host)) {
       error = verification_failed(host, "the host name cannot be checked");
@@ -213,11 +249,25 @@ secure_layer::secure_layer(int fd, const std::string& host) : layer(fd) {
       error = handshake_failed(host, queued_reason());
       return;
     }
+    // Without blocking, so that one deadline bounds the whole handshake
+    // however slowly the peer trickles its part.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+      error = handshake_failed(host, strerror(errno));
+      return;
+    }
     errno = 0;
-    int result = openssl::SSL_connect(ssl);
+    bool timed_out = false;
+    int result = connect_until(ssl, fd, monotonic_ms() + timeout_ms, &timed_out);
     int saved_errno = errno;
+    fcntl(fd, F_SETFL, flags);
+    if (timed_out) {
+      openssl::ERR_clear_error();
+      error = handshake_failed(host, "no answer within " + base::num(timeout_ms / 1000.0) + " s");
+      return;
+    }
     if (result != 1) {
-      error = connect_failure(ssl, result, saved_errno, host, verify);
+      error = connect_failure(ssl, result, saved_errno, host, verify, timeout_ms);
       return;
     }
     certificate = peer_certificate(ssl);
@@ -239,10 +289,25 @@ secure_layer::~secure_layer() {
   }
 }
 
+namespace {
+
+// SSL_read's or SSL_write's result as layer::recv and send give it.
+int moved(ssl_st* ssl, int result) {
+  if (result > 0) return result;
+  int code = openssl::SSL_get_error(ssl, result);
+  if (code == error_want_read || code == error_want_write) return layer::again;
+  if (code == error_zero_return) return 0;
+  if (code == error_syscall && result == 0) return 0;  // closed without close_notify
+  openssl::ERR_clear_error();
+  return -1;
+}
+
+}  // namespace
+
 int secure_layer::recv(char* buffer, int length) {
   if (!ok) return -1;
   try {
-    return openssl::SSL_read(ssl, buffer, length);
+    return moved(ssl, openssl::SSL_read(ssl, buffer, length));
   } catch (const std::string& text) {
     error = text;
     return -1;
@@ -252,7 +317,7 @@ int secure_layer::recv(char* buffer, int length) {
 int secure_layer::send(const char* buffer, int length) {
   if (!ok) return -1;  // nothing goes out over an unverified or broken connection
   try {
-    return openssl::SSL_write(ssl, buffer, length);
+    return moved(ssl, openssl::SSL_write(ssl, buffer, length));
   } catch (const std::string& text) {
     error = text;
     return -1;

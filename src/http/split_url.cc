@@ -51,16 +51,15 @@ split_url::split_url(const std::string& url) : scheme("http"), port(80), path("/
   host = utf8_to_idn(rest);
 }
 
-std::string split_url::rebuild() const {
-  std::string url = scheme + "://" + host;
+std::string split_url::rebuild() const { return scheme + "://" + host_port() + path; }
+
+std::string split_url::host_port() const {
   bool is_default = (scheme == "http" && port == 80) || (scheme == "https" && port == 443) ||
                     (scheme == "ftp" && port == 21);
-  if (!is_default) {
-    char number[16];
-    snprintf(number, sizeof number, ":%d", port);
-    url += number;
-  }
-  return url + path;
+  if (is_default) return host;
+  char number[16];
+  snprintf(number, sizeof number, ":%d", port);
+  return host + number;
 }
 
 std::string split_url::utf8_to_idn(const std::string& host) {

@@ -12,6 +12,9 @@ class split_url {
   // The URL made again from the four fields; the port is left out when it is
   // the default of the scheme ("http" 80, "https" 443, "ftp" 21, exact case).
   std::string rebuild() const;
+  // The host, with ":port" after it unless the port is the scheme's default:
+  // the authority of rebuild(), and the value of the Host header.
+  std::string host_port() const;
   // The host with every label that is not all ASCII turned into "xn--" +
   // Punycode; labels that cannot be encoded (not UTF-8) are kept as they are.
   static std::string utf8_to_idn(const std::string& host);

@@ -12,6 +12,7 @@
 #include "base/sha256.h"
 #include "base/text.h"
 #include "base/url_encode.h"
+#include "base/utf8.h"
 #include "calendar/gregorian.h"
 #include "http/req.h"
 #include "http/split_url.h"
@@ -49,6 +50,16 @@ kuvet::kuvet(var config)
   url_path = split_url(url).path;
   path_style = url_path != "/";
   name = path_style ? first_segment(url_path) : host_label(url);
+  // Time limits in seconds, fractions allowed (bounded so that milliseconds fit an int).
+  auto seconds = [&config](const char* key, int* ms) {
+    var given = config[key];
+    if (given.is_number() && given.number > 0) *ms = int(std::min(given.number, 1e6) * 1000 + 0.5);
+  };
+  seconds("connect_timeout", &limits.connect_ms);
+  seconds("idle_timeout", &limits.idle_ms);
+  seconds("low_speed_time", &limits.low_speed_ms);
+  var rate = config["low_speed_limit"];
+  if (rate.is_number() && rate.number >= 0) limits.low_speed_limit = int64_t(std::min(rate.number, 1e15));
 }
 
 std::string kuvet::date_text(double seconds) {
@@ -128,9 +139,9 @@ std::string kuvet::sigv4_header_block(const std::string& method, const std::stri
   std::string when = sigv4::amz_date(seconds);
   std::string day = when.substr(0, 8);
   std::string payload = streamed ? sigv4::unsigned_payload : base::hex(base::sha256(body));
-  // Host as http::send sends it: the URL's host in ASCII form, no port.
+  // Host exactly as http::send sends it.
   sigv4::pairs signed_headers = {
-      {"host", split_url(url).host}, {"x-amz-content-sha256", payload}, {"x-amz-date", when}};
+      {"host", split_url(url).host_port()}, {"x-amz-content-sha256", payload}, {"x-amz-date", when}};
   for (const auto& header : headers) signed_headers.emplace_back(lower(header.first), header.second);
   std::string canonical =
       sigv4::canonical_request(method, url_path + encoded_key, query, signed_headers, payload);
@@ -157,6 +168,7 @@ http::reply kuvet::send(const request& r) const {
   out.upload_offset = r.upload_offset;
   out.upload_length = r.upload_length;
   out.download = r.download;
+  out.max_body = r.max_body;
   out.progress_line = r.progress_line;
   out.on_bytes = r.on_bytes;
   return http::send(out, limits);
@@ -168,7 +180,7 @@ std::string kuvet::failure(const std::string& method, const std::string& key,
   if (!reply.head.empty()) {
     if (!text.empty() && text.back() != '\n') text += "\n";
     std::string body = reply.body.size() > 65536 ? reply.body.substr(0, 65536) : reply.body;
-    text += "Error! " + method + " of " + (key.empty() ? "the store listing" : key) +
+    text += "Error! " + method + " of " + (key.empty() ? "the store listing" : base::printable(key)) +
             " failed:\n" + reply.head + body;
   }
   return text;

@@ -26,8 +26,18 @@ class kuvet {
   // Takes `kuvet_url`, `aws_id` and `aws_key` from the configuration object;
   // a missing member gives the text "null". A string `region` selects
   // signature version 4 (anything else is left to the caller to refuse).
+  // The optional numbers `connect_timeout`, `idle_timeout` and
+  // `low_speed_time` (seconds, fractions allowed) and `low_speed_limit`
+  // (bytes per second) replace the defaults of `limits`; values that are
+  // not positive numbers (for the speed limit: not 0 or more) are ignored.
   // Never fails.
   explicit kuvet(var config);
+
+  // The most bytes of a reply kept in memory: the store's ".manifest" (a
+  // million keys take about 30-60 MB), and any other document (a listing
+  // page, an error document).
+  static const int64_t manifest_limit = int64_t(128) << 20;
+  static const int64_t document_limit = int64_t(4) << 20;
 
   // (name, value) pairs: query parameters (unencoded) or header lines.
   using query_params = std::vector<std::pair<std::string, std::string>>;
@@ -43,6 +53,7 @@ class kuvet {
     int64_t upload_offset = 0;
     int64_t upload_length = -1;
     FILE* download = nullptr;  // receives the body of a 2xx reply
+    int64_t max_body = document_limit;  // any other body is kept in memory up to this
     bool progress_line = false;
     std::function<void(int64_t)> on_bytes;
   };
@@ -84,10 +95,12 @@ class kuvet {
   // Downloads object `key` into `part` (opened here).
   transfer download(const std::string& key, temp_file& part) const;
 
-  // Appends one item per object of the store (key, size, last-modified
-  // time) to `items`, following the listing page by page. The total size in
-  // bytes, or -1 (after the store's reply has been printed) when a request
-  // failed; the items of the pages read before stay.
+  // Appends one item per object of the store (key made printable, size,
+  // last-modified time) to `items`, following the listing page by page. A
+  // page is at most document_limit bytes of XML of at most 250,000 nodes
+  // nested at most 64 deep. The total size in bytes, or -1 (after the lines
+  // saying why) when a request failed or a page was refused; the items of
+  // the pages read before stay.
   double list(os::itemlist& items) const;
 
   // Two-way synchronisation of the current folder with the store; every

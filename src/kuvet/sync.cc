@@ -111,6 +111,7 @@ class sync_run {
   bool read_store(bool may_be_unchanged, store_view* view) {
     kuvet::request r;
     r.key = ".manifest";
+    r.max_body = kuvet::manifest_limit;
     if (may_be_unchanged) r.headers.emplace_back("If-None-Match", rec.manifest_etag);
     http::reply reply = store.send(r);
     if (reply.complete && reply.status == 304 && may_be_unchanged) {

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,9 +16,25 @@ namespace {
 
 const char marker[] = ".kuvet-part-";
 
+// The process's umask, read before main (while there is one thread, since
+// reading it means setting it).
+mode_t read_umask() {
+  mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+const mode_t process_umask = read_umask();
+
+// The permission bits of `path`, or 0 when it is no regular file.
+unsigned mode_of(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return st.st_mode & 07777;
+}
+
 }  // namespace
 
-temp_file::temp_file(const std::string& target) {
+temp_file::temp_file(const std::string& target) : target_path(target) {
   size_t slash = target.rfind('/');
   folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -32,10 +49,12 @@ temp_file::~temp_file() {
 
 bool temp_file::open() {
   static std::atomic<unsigned> counter{0};
+  target_mode = mode_of(target_path);
   for (int attempt = 0; attempt < 100; attempt++) {
     std::string name = folder + "." + base + marker + std::to_string(getpid()) + "-" +
                        std::to_string(counter++);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Owner only while it fills: the target may be a private file.
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return false;
     file = fdopen(fd, "wb");
@@ -62,7 +81,10 @@ bool temp_file::close() {
 }
 
 bool temp_file::commit(const std::string& target) {
-  if (path.empty() || rename(path.c_str(), target.c_str()) != 0) return false;
+  if (path.empty()) return false;
+  unsigned mode = mode_of(target);
+  if (mode == 0) mode = target_mode != 0 ? target_mode : 0666 & ~process_umask;
+  if (chmod(path.c_str(), mode) != 0 || rename(path.c_str(), target.c_str()) != 0) return false;
   committed = true;
   return true;
 }

@@ -92,7 +92,6 @@ kuvet::transfer kuvet::get(const std::string& path) const {
   temp_file part(path);
   transfer t = download(path, part);
   if (!t.ok) return t;
-  if (target_exists) chmod(part.path.c_str(), target.st_mode & 07777);
   if (!part.commit(path)) {
     t.ok = false;
     t.error = error_text("Error! Could not replace " + path);

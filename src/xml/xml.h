@@ -57,7 +57,8 @@ class xml {
   // `text` with "&amp;", "&lt;", "&gt;", "&quot;", "&apos;" and numeric
   // character references ("&#39;", "&#x27;") decoded, the latter as UTF-8.
   // Other "&" sequences, and references to 0, surrogates or values above
-  // U+10FFFF, are kept as they are.
+  // U+10FFFF, are kept as they are. Nothing is expanded further (no entity
+  // is declared by a document), so the result is never longer than `text`.
   static std::string decode_entities(const std::string& text);
 
   xml_node_list nodes;
@@ -68,6 +69,13 @@ class xml_parser {
  public:
   // Appends every node of `source` to `nodes`; never fails.
   static void parse(const std::string& source, xml_node_list& nodes);
+  // The same, stopping with false as soon as the nodes would number more
+  // than `max_nodes` or elements would nest deeper than `max_depth` (the
+  // nodes made so far stay in `nodes`). A node takes a few hundred bytes,
+  // many times the text it comes from: documents from the network are read
+  // with limits.
+  static bool parse(const std::string& source, xml_node_list& nodes, size_t max_nodes,
+                    size_t max_depth);
   // The character class (0-13) of each of the 256 byte values.
   static const unsigned char* class_table();
   // 32 rows (one per state) of 14 next states (one per class), built on first use.

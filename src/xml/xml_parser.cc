@@ -1,5 +1,6 @@
 // The XML tokenizer: one pass over the bytes with a 32-state table, cutting
 // the source into nodes without checking how they nest.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -115,10 +116,12 @@ class end_finder {
 
 class tokenizer {
  public:
-  tokenizer(const std::string& source, xml_node_list& nodes)
-      : source_(source), nodes_(nodes), lower_(source, "</script>"), upper_(source, "</SCRIPT>") {}
+  tokenizer(const std::string& source, xml_node_list& nodes, size_t max_nodes, size_t max_depth)
+      : source_(source), nodes_(nodes), lower_(source, "</script>"), upper_(source, "</SCRIPT>"),
+        max_nodes_(max_nodes), max_depth_(max_depth) {}
 
-  void run() {
+  // False when a limit was passed; the nodes so far are in the list.
+  bool run() {
     const unsigned char* classes = xml_parser::class_table();
     const unsigned char* const* table = xml_parser::state_table();
     size_t i = 0;
@@ -126,6 +129,7 @@ class tokenizer {
       unsigned char byte = source_[i];
       int next = table[state_][classes[byte]];
       step(byte, next);
+      if (over_) break;
       state_ = next;
       if (next == state_close_mark) {
         node_->close_mark += byte;
@@ -136,10 +140,12 @@ class tokenizer {
           continue;
         }
       }
+      if (over_) break;
       node_->text += byte;
       i++;
     }
     flush();
+    return !over_;
   }
 
  private:
@@ -177,6 +183,10 @@ class tokenizer {
       if (first == '?' || first == '!') node.type = 2;
       if (first == '/') node.type = 1;
     }
+    // Depth as an element count that end tags lower: how deep a later
+    // query's path of open elements can grow.
+    if (node.type == 0 && node.close_mark != "/" && ++depth_ > max_depth_) over_ = true;
+    if (node.type == 1 && depth_ > 0) depth_--;
     if (node.type != 0 || (node.tag != "script" && node.tag != "SCRIPT")) return std::string::npos;
     size_t end = (node.tag == "script" ? lower_ : upper_).find(at + 1);
     if (end == std::string::npos) return std::string::npos;
@@ -188,6 +198,7 @@ class tokenizer {
   }
 
   void begin(int32_t type) {
+    if (++count_ > max_nodes_) over_ = true;
     flush();
     node_.reset(new xml_node);
     node_->type = type;
@@ -205,6 +216,11 @@ class tokenizer {
   int state_ = 0;
   std::string name_;
   std::string value_;
+  size_t max_nodes_;
+  size_t max_depth_;
+  size_t count_ = 0;
+  size_t depth_ = 0;
+  bool over_ = false;
 };
 
 }  // namespace
@@ -243,5 +259,10 @@ const unsigned char* const* xml_parser::state_table() {
 }
 
 void xml_parser::parse(const std::string& source, xml_node_list& nodes) {
-  tokenizer(source, nodes).run();
+  tokenizer(source, nodes, SIZE_MAX, SIZE_MAX).run();
+}
+
+bool xml_parser::parse(const std::string& source, xml_node_list& nodes, size_t max_nodes,
+                       size_t max_depth) {
+  return tokenizer(source, nodes, max_nodes, max_depth).run();
 }

@@ -184,18 +184,13 @@ class Server:
 
 # Scripts: each returns a function of one Connection.
 
-def reply(status="200 OK", body=b"", headers=(), chunks=None):
-    """Reply bytes with Content-Length (or the given raw chunked pieces)."""
-    if isinstance(body, str):
-        body = body.encode()
+def reply(status="200 OK", body=b"", headers=()):
+    """Reply bytes with Content-Length."""
     head = "HTTP/1.1 %s\r\n" % status
     for h in headers:
         head += h + "\r\n"
-    if chunks is None:
-        head += "Content-Length: %d\r\n" % len(body)
-        return [head.encode() + b"\r\n" + body]
-    head += "Transfer-Encoding: chunked\r\n\r\n"
-    return [head.encode()] + list(chunks)
+    head += "Content-Length: %d\r\n" % len(body)
+    return [head.encode() + b"\r\n" + body]
 
 
 def keep_alive(answer, close_after=None, pause=0.05):
@@ -219,9 +214,9 @@ def keep_alive(answer, close_after=None, pause=0.05):
     return script
 
 
-def fixed(status="200 OK", body=b"", headers=(), chunks=None, close_after=None):
+def fixed(status="200 OK", body=b"", headers=(), close_after=None):
     """The same reply to every request."""
-    return keep_alive(lambda _: reply(status, body, headers, chunks), close_after)
+    return keep_alive(lambda _: reply(status, body, headers), close_after)
 
 
 def until_close(body):

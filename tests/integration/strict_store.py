@@ -16,7 +16,7 @@ address, "localhost" or "s3.localhost", the first segment of the path
 and signed resource, and `authenticate` the one place that picks the
 signature scheme.
 
-Faults are scripted per key (`fail`, `cut`, `drop`, `silent`; `skip` lets the
+Faults are scripted per key (`fail`, `cut`, `drop`, `silent`, `raw`; `skip` lets the
 first matching requests through), `before` runs a test's action just before a
 request is handled (to change the store under a client), `answer` lets a test
 write the reply itself (e.g. a listing page of its own), and every request is
@@ -253,6 +253,7 @@ class Fault:
     in its head), "drop" (close the connection without a byte of reply; with
     `handled` the request is carried out first, so only its reply is lost),
     "silent" (read the request, never answer, keep the connection open),
+    "raw" (send the bytes action() gives, pieces `after` seconds apart, then close),
     "call" (call action(store, request), then handle the request as usual)
     or "answer" (reply with what action(store, request) returns: a Reply, or
     bytes/str sent as a 200 XML body). key None matches every key. times:
@@ -377,6 +378,13 @@ class StrictStore:
 
     def silent(self, key, method=None, bucket=None, times=None, skip=0):
         return self._add(Fault("silent", key, method, bucket, times, skip=skip))
+
+    def raw(self, key, pieces, interval=0.0, method=None, bucket=None, times=None, skip=0):
+        """Answers matching requests with raw bytes instead of a reply:
+        pieces() gives them (bytes, or an iterable of bytes, maybe endless),
+        sent `interval` seconds apart until the client or the store stops."""
+        return self._add(Fault("raw", key, method, bucket, times, after=interval, skip=skip,
+                               action=pieces))
 
     def before(self, key, action, method=None, bucket=None, times=1, skip=0):
         """Calls action(store, request) just before a matching request is
@@ -703,6 +711,13 @@ class StrictStore:
                 connection.wait_closed(self.stopping)
                 return False
             if fault is not None and fault.kind == "drop" and not fault.handled:
+                return False
+            if fault is not None and fault.kind == "raw":
+                pieces = fault.action()
+                for piece in [pieces] if isinstance(pieces, bytes) else pieces:
+                    connection.send(piece)
+                    if self.stopping.wait(fault.after):
+                        break
                 return False
             if fault is not None and fault.kind == "fail":
                 code = fault.code or REASONS.get(fault.status, "Error").replace(" ", "")

@@ -141,11 +141,12 @@ class StrictBackend(strict_store.PerClass):
                 self.assertTrue(authorization.startswith("AWS kuvet-id:"), request)
                 self.assertEqual([n for n, _ in request.headers if n.lower().startswith("x-amz-")],
                                  [], request)
+            # The Host carries the port (never the default here), signed as sent.
             if self.path_style:
-                self.assertEqual(request.header("host"), "127.0.0.1")
+                self.assertEqual(request.header("host"), "127.0.0.1:%d" % self.store.port)
                 self.assertTrue(request.raw_path.startswith("/kuvet/"), request)
             else:
-                self.assertEqual(request.header("host"), "kuvet.s3.localhost")
+                self.assertEqual(request.header("host"), "kuvet.s3.localhost:%d" % self.store.port)
 
 
 class S3rverBackend:
@@ -282,7 +283,7 @@ class Sigv2Cases:
         date = request.header("date")
         self.assertEqual(request.target, ("/kuvet" if self.path_style else "") + "/dir%2Fa%20b.txt")
         text = "PUT\n\n\n%s\n/kuvet/dir%%2Fa%%20b.txt" % date
-        host = "127.0.0.1" if self.path_style else "kuvet.s3.localhost"
+        host = "%s:%d" % ("127.0.0.1" if self.path_style else "kuvet.s3.localhost", self.store.port)
         self.assertEqual(request.headers, [
             ("Host", host),
             ("User-Agent", request.header("user-agent")),

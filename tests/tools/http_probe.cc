@@ -3,8 +3,10 @@
 //
 //   http_probe REQUEST [--next REQUEST]...
 //   REQUEST: URL [-X METHOD] [-u UPLOAD_FILE] [-o DOWNLOAD_FILE] [-H "Name: value"]...
-//            [--fresh] [--no-verify]
+//            [--fresh] [--no-verify] [--connect S] [--idle S] [--low-speed BYTES S]
 //
+// --connect, --idle and --low-speed set that request's time limits (seconds,
+// fractions allowed; the minimum rate in bytes per second over S seconds).
 // -H lines are sent after the built-in ones, then the empty line that ends
 // the head. --fresh first opens a new pooled connection for the URL's
 // scheme, host and port (http::pool with `fresh` set and nothing to send).
@@ -18,6 +20,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,7 +40,10 @@ struct request {
   std::string headers;
   bool fresh = false;
   bool no_verify = false;
+  http::limits bounds;
 };
+
+int ms(const char* seconds) { return int(atof(seconds) * 1000); }
 
 bool parse(int argc, char** argv, std::vector<request>& requests) {
   requests.emplace_back();
@@ -51,6 +57,11 @@ bool parse(int argc, char** argv, std::vector<request>& requests) {
       r.fresh = true;
     } else if (a == "--no-verify") {
       r.no_verify = true;
+    } else if ((a == "--connect" || a == "--idle") && has_value) {
+      (a == "--connect" ? r.bounds.connect_ms : r.bounds.idle_ms) = ms(argv[++i]);
+    } else if (a == "--low-speed" && i + 2 < argc) {
+      r.bounds.low_speed_limit = atoll(argv[++i]);
+      r.bounds.low_speed_ms = ms(argv[++i]);
     } else if ((a == "-X" || a == "-u" || a == "-o" || a == "-H") && has_value) {
       std::string value = argv[++i];
       if (a == "-X") r.method = value;
@@ -98,7 +109,7 @@ bool run(const request& r) {
   req.upload = upload;
   req.download = download;
   req.progress_line = true;
-  http::reply reply = http::send(req);
+  http::reply reply = http::send(req, r.bounds);
   if (!reply.error.empty()) puts(reply.error.c_str());
   bool complete = reply.complete;
   if (upload) fclose(upload);
@@ -119,7 +130,8 @@ int main(int argc, char** argv) {
   std::vector<request> requests;
   if (argc < 2 || !parse(argc, argv, requests)) {
     fprintf(stderr, "usage: http_probe URL [-X METHOD] [-u FILE] [-o FILE] [-H LINE]... "
-                    "[--fresh] [--no-verify] [--next URL ...]...\n");
+                    "[--fresh] [--no-verify] [--connect S] [--idle S] [--low-speed B S] "
+                    "[--next URL ...]...\n");
     return 2;
   }
   bool all = true;
