@@ -54,4 +54,20 @@ std::string printable(const std::string& text) {
   return out;
 }
 
+std::string printable_lines(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    size_t cut = end > start && text[end - 1] == '\r' ? end - 1 : end;
+    out += printable(text.substr(start, cut - start));
+    out.append(text, cut, end - cut);
+    if (end == text.size()) break;
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 }  // namespace base

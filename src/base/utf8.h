@@ -16,5 +16,8 @@ uint32_t utf8_decode(const unsigned char* bytes, int* length);
 // invalid UTF-8 sequence becomes "?"; other valid UTF-8 is kept. Every key
 // from the store is printed through it. Pure.
 std::string printable(const std::string& text);
+// The same line by line: line breaks ("\n", "\r\n") stay. For messages that
+// carry text from the network (a store's error document). Pure.
+std::string printable_lines(const std::string& text);
 
 }  // namespace base

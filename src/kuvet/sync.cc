@@ -19,6 +19,7 @@
 
 #include "base/file.h"
 #include "base/text.h"
+#include "base/utf8.h"
 #include "kuvet/folder_scan.h"
 #include "kuvet/keys.h"
 #include "kuvet/kuvet.h"
@@ -195,7 +196,7 @@ class sync_run {
     }
     folder_scan here = scan_folder(".", options.ignored);
     if (!here.complete) {
-      print("Error! Could not read the folder " + here.failed + "; the run stops here.");
+      print("Error! Could not read the folder " + base::printable(here.failed) + "; the run stops here.");
       return stopped;
     }
     for (const std::string& leftover : here.leftovers) unlink(leftover.c_str());
@@ -212,7 +213,7 @@ class sync_run {
     }
     const manifest& remote = view.unchanged ? agreed : seen;
     if (round == 1) {
-      for (const std::string& key : view.text.unsafe) print("Warning! Unsafe key skipped: " + key);
+      for (const std::string& key : view.text.unsafe) print("Warning! Unsafe key skipped: " + base::printable(key));
       warn_skipped(plan, here);
     }
     if (!within_limits(plan)) return stopped;
@@ -271,10 +272,10 @@ class sync_run {
       if (x.frozen != sync_plan::frozen_by::conflict_copy || x.l == missing) continue;
       size_t slash = x.key.rfind('/');
       if (slash != std::string::npos && keys::is_conflict_copy(x.key.substr(0, slash))) continue;
-      print("Warning! Skipped: " + std::string(x.key));
+      print("Warning! Skipped: " + base::printable(std::string(x.key)));
     }
-    for (const std::string& key : here.special) print("Warning! Not a regular file, skipped: " + key);
-    for (const std::string& key : here.unsafe) print("Warning! Unsafe key skipped: " + key);
+    for (const std::string& key : here.special) print("Warning! Not a regular file, skipped: " + base::printable(key));
+    for (const std::string& key : here.unsafe) print("Warning! Unsafe key skipped: " + base::printable(key));
   }
 
   // A run that would delete more than max_delete percent of the recorded
@@ -494,7 +495,11 @@ class sync_run {
 }  // namespace
 
 bool kuvet::sync(const sync_options& options, const std::function<void(const std::string&)>& print) {
-  return sync_run(*this, options, print).run();
+  // Keys and store replies reach the terminal with their control bytes shown as "?".
+  std::function<void(const std::string&)> shown = [&print](const std::string& line) {
+    print(base::printable_lines(line));
+  };
+  return sync_run(*this, options, shown).run();
 }
 
 bool kuvet::sync() {

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "base/md5.h"
+#include "base/utf8.h"
 #include "base/workers.h"
 #include "kuvet/keys.h"
 #include "kuvet/temp_file.h"
@@ -43,7 +44,10 @@ bool unpublishes_folder(const row& x, const manifest& remote) {
          x.here == here_op::none;
 }
 
-std::string folder_key(std::string_view key) { return std::string(key) + "/"; }
+// Keys as they are shown: control bytes and invalid UTF-8 as "?".
+std::string shown(std::string_view key) { return base::printable(std::string(key)); }
+
+std::string folder_key(std::string_view key) { return shown(key) + "/"; }
 
 class runner {
  public:
@@ -124,10 +128,10 @@ class runner {
     std::string key(row_of(s).key);
     std::string aside = keys::free_conflict_name(key);
     if (rename(key.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-      fail(s, "Error! Could not move " + key + " aside to " + aside + ": " + strerror(errno));
+      fail(s, "Error! Could not move " + shown(key) + " aside to " + shown(aside) + ": " + strerror(errno));
       return false;
     }
-    say(conflict_warning + key);
+    say(conflict_warning + shown(key));
     return true;
   }
 
@@ -205,7 +209,7 @@ class runner {
 
   void lost(size_t s) {
     results[s].status = result::lost;
-    say("Error! Listed in the store's .manifest but missing from the store: " + std::string(row_of(s).key));
+    say("Error! Listed in the store's .manifest but missing from the store: " + shown(row_of(s).key));
   }
 
   // Moves conflicting entries aside and clears the places that entries of
@@ -244,7 +248,7 @@ class runner {
     std::string key(x.key);
     bool folder = local(x).kind == entry_kind::folder;
     if (!changed_since_walk(x) && (folder ? rmdir(key.c_str()) : unlink(key.c_str())) == 0) {
-      say(" x- " + (folder ? folder_key(key) : key));
+      say(" x- " + (folder ? folder_key(key) : shown(key)));
       return;
     }
     if (errno == ENOENT) return;
@@ -258,7 +262,7 @@ class runner {
     os::mkdir(key);
     struct stat st;
     if (stat(key.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return fail(s, "Error! Could not create the folder " + key);
+      return fail(s, "Error! Could not create the folder " + shown(key));
     }
     results[s].agreed = remote(x);
     results[s].changed_here = true;
@@ -293,8 +297,8 @@ class runner {
     // between would otherwise leave the new bytes with the time of arrival.
     os::touch(part.path, double(time));
     if ((conflict || changed_since_walk(x)) && !move_aside(s)) return;
-    if (!part.commit(key)) return fail(s, "Error! Could not replace " + key + ": " + strerror(errno));
-    if (stat(key.c_str(), &st) != 0) return fail(s, "Error! Could not read " + key + ": " + strerror(errno));
+    if (!part.commit(key)) return fail(s, "Error! Could not replace " + shown(key) + ": " + strerror(errno));
+    if (stat(key.c_str(), &st) != 0) return fail(s, "Error! Could not read " + shown(key) + ": " + strerror(errno));
     outcome& out = results[s];
     out.agreed.kind = entry_kind::file;
     out.agreed.time = time;
@@ -302,7 +306,7 @@ class runner {
     out.agreed.mtime_ns = ns_of(st);
     out.etag = got.etag;
     out.changed_here = true;
-    say(" <- " + key);
+    say(" <- " + shown(key));
   }
 
   // Deletes here what the store deleted, unless it changed meanwhile; a
@@ -325,9 +329,9 @@ class runner {
     }
     if (unlink(key.c_str()) == 0 || errno == ENOENT) {
       results[s].changed_here = true;
-      say(" x- " + key);
+      say(" x- " + shown(key));
     } else {
-      fail(s, "Error! Could not delete " + key + ": " + strerror(errno));
+      fail(s, "Error! Could not delete " + shown(key) + ": " + strerror(errno));
     }
   }
 
@@ -377,7 +381,7 @@ class runner {
     out.agreed.size = sent.size;
     out.agreed.mtime_ns = sent.mtime_ns;
     out.etag = sent.etag;
-    say(" -> " + key);
+    say(" -> " + shown(key));
   }
 
   void erase(size_t s) {
@@ -390,14 +394,14 @@ class runner {
       return;
     }
     if (!gone.ok && gone.status != 404) {
-      return fail(s, gone.error + "\nError! Could not delete " + key + " in the store.");
+      return fail(s, gone.error + "\nError! Could not delete " + shown(key) + " in the store.");
     }
     if (x.wins == winner::here) {
       results[s].agreed = local(x);  // a folder takes the file's place
     } else {
       results[s].agreed = entry();
     }
-    say(" -x " + key);
+    say(" -x " + shown(key));
   }
 
   const context& c;
@@ -436,25 +440,25 @@ std::vector<std::string> describe(const sync_plan::plan& plan, const manifest& l
     }
   };
   each([](const row& x) { return x.here == here_op::reconcile; },
-       [&](const row& x) { lines.push_back("Warning! Changed here and in the store, to be compared: " + std::string(x.key)); });
+       [&](const row& x) { lines.push_back("Warning! Changed here and in the store, to be compared: " + shown(x.key)); });
   each([](const row& x) { return x.here == here_op::aside_fetch || x.here == here_op::aside_folder; },
-       [&](const row& x) { lines.push_back(conflict_warning + std::string(x.key)); });
+       [&](const row& x) { lines.push_back(conflict_warning + shown(x.key)); });
   each([](const row& x) { return x.here == here_op::make_folder || x.here == here_op::aside_folder; },
        [&](const row& x) { lines.push_back(" <- " + folder_key(x.key)); });
   each([](const row& x) { return x.here == here_op::fetch || x.here == here_op::aside_fetch; },
-       [&](const row& x) { lines.push_back(" <- " + std::string(x.key)); });
+       [&](const row& x) { lines.push_back(" <- " + shown(x.key)); });
   for (size_t i = plan.rows.size(); i-- > 0;) {
     const row& x = plan.rows[i];
     if (x.here != here_op::remove) continue;
     bool folder = local.at(x.l).kind == entry_kind::folder;
-    lines.push_back(" x- " + (folder ? folder_key(x.key) : std::string(x.key)));
+    lines.push_back(" x- " + (folder ? folder_key(x.key) : shown(x.key)));
   }
   each([&](const row& x) { return publishes_folder(x, local, remote); },
        [&](const row& x) { lines.push_back(" -> " + folder_key(x.key)); });
   each([](const row& x) { return x.there == store_op::send; },
-       [&](const row& x) { lines.push_back(" -> " + std::string(x.key)); });
+       [&](const row& x) { lines.push_back(" -> " + shown(x.key)); });
   each([](const row& x) { return x.there == store_op::erase; },
-       [&](const row& x) { lines.push_back(" -x " + std::string(x.key)); });
+       [&](const row& x) { lines.push_back(" -x " + shown(x.key)); });
   for (size_t i = plan.rows.size(); i-- > 0;) {
     if (unpublishes_folder(plan.rows[i], remote)) lines.push_back(" -x " + folder_key(plan.rows[i].key));
   }

@@ -299,6 +299,16 @@ class FolderContents(SyncCase):
             self.assertIn("Warning! Unsafe key skipped: " + key, lines)
         self.assertEqual(set(self.tree(a)), {"ok", "mine"})
         self.assertEqual(set(self.manifest()) - set(listed), {"mine"})
+        # Keys that may be files but not terminal text are shown with "?".
+        listed = self.manifest()
+        for key in ("x\nNew revision: 99", "e\x1b[2J\u009b"):
+            self.store.put(key, b"odd")
+            listed[key] = OLD
+        self.store.put(".manifest", json.dumps(listed).encode())
+        out = self.sync(a).out
+        self.assertIn(" <- x?New revision: 99\n", out)
+        self.assertIn(" <- e?[2J?\n", out)
+        self.assertNotIn("\x1b", out)
         self.assertEqual(set(os.listdir(os.path.dirname(a))) - {"A"}, set())
 
     def test_a_folder_that_cannot_be_read_stops_the_run(self):
