@@ -323,6 +323,7 @@ class exchange {
     while (sent < upload_size) {
       size_t want = size_t(std::min(int64_t(block_size), upload_size - sent));
       size_t got = fread(buffer.data(), 1, want, r.upload);
+      if (r.on_upload_data && got > 0) r.on_upload_data(sent, buffer.data(), got);
       ending end = send_bytes(buffer.data(), got);
       if (end != going_on) return end;
       if (upload_failed) return going_on;

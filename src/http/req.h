@@ -57,6 +57,9 @@ struct request {
   bool progress_line = false;  // draw the progress bar and idle timer on stderr
   // Called as body bytes go out or come in, with the count of new ones.
   std::function<void(int64_t)> on_bytes;
+  // Called with each block of the upload region as it is sent, and where in
+  // the region it lies (a block at 0 starts the region again: a retry).
+  std::function<void(int64_t at, const char* data, size_t size)> on_upload_data;
 };
 
 struct reply {

@@ -47,6 +47,8 @@ kuvet::kuvet(var config)
   if (given_region.is_string()) region = given_region.str();
   if (config["transfers"].is_number()) transfers = std::max(1, std::min(64, int(config["transfers"].num())));
   if (config["max_delete"].is_number()) max_delete = std::max(0, std::min(100, int(config["max_delete"].num())));
+  var threshold = config["multipart_threshold"];
+  if (threshold.is_number() && threshold.num() >= 0) multipart_threshold = int64_t(threshold.num());
   url_path = split_url(url).path;
   path_style = url_path != "/";
   name = path_style ? first_segment(url_path) : host_label(url);
@@ -75,10 +77,32 @@ std::string kuvet::query_text(const query_params& query) const {
   std::string text;
   for (const auto& param : query) {
     if (!text.empty()) text += '&';
-    text += param.first + "=" + base::url_encode(param.second, true);
+    text += param.first;
+    if (!param.second.empty()) text += "=" + base::url_encode(param.second, true);
   }
   return text;
 }
+
+namespace {
+
+// Version 2 signs the query parameters that name a sub-resource of the
+// object (a multipart upload and its parts), sorted, after the key.
+std::string signed_subresources(const kuvet::query_params& query) {
+  std::vector<std::pair<std::string, std::string>> subs;
+  for (const auto& param : query) {
+    if (param.first == "uploads" || param.first == "uploadId" || param.first == "partNumber")
+      subs.push_back(param);
+  }
+  std::sort(subs.begin(), subs.end());
+  std::string text;
+  for (const auto& sub : subs) {
+    text += (text.empty() ? "?" : "&") + sub.first;
+    if (!sub.second.empty()) text += "=" + sub.second;
+  }
+  return text;
+}
+
+}  // namespace
 
 namespace {
 
@@ -160,7 +184,8 @@ http::reply kuvet::send(const request& r) const {
   http::request out;
   out.method = r.method;
   out.url = url + key + (query_string.empty() ? "" : "?" + query_string);
-  out.headers = region.empty() ? header_block(r.method, key, date_text(now), r.headers)
+  out.headers = region.empty() ? header_block(r.method, key + signed_subresources(r.query),
+                                              date_text(now), r.headers)
                                : sigv4_header_block(r.method, key, query_string, now, r.body,
                                                     r.upload != nullptr, r.headers);
   out.body = r.body;
@@ -171,6 +196,7 @@ http::reply kuvet::send(const request& r) const {
   out.max_body = r.max_body;
   out.progress_line = r.progress_line;
   out.on_bytes = r.on_bytes;
+  out.on_upload_data = r.on_upload_data;
   return http::send(out, limits);
 }
 

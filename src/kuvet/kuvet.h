@@ -16,6 +16,7 @@
 #include "var/var.h"
 
 class temp_file;
+class upload_journal;
 struct sync_options;
 namespace os {
 class itemlist;
@@ -56,6 +57,7 @@ class kuvet {
     int64_t max_body = document_limit;  // any other body is kept in memory up to this
     bool progress_line = false;
     std::function<void(int64_t)> on_bytes;
+    std::function<void(int64_t, const char*, size_t)> on_upload_data;
   };
   // Signs and sends `r`; the reply by value (see http::reply).
   http::reply send(const request& r) const;
@@ -83,8 +85,9 @@ class kuvet {
   // Downloads object `path` into the file `path`, replacing it only once the
   // whole object has arrived; on failure the file is left as it was.
   transfer get(const std::string& path) const;
-  // Uploads the regular file `path` as object `path`. A file that changed
-  // while it was sent counts as not sent (the store may hold a mix).
+  // Uploads the regular file `path` as object `path`, in parts when it is
+  // large. A file that changed while it was sent counts as not sent (the
+  // store may hold a mix).
   transfer put(const std::string& path, const condition& when) const;
   transfer put(const std::string& path) const { return put(path, condition()); }
   // Deletes object `path`.
@@ -152,4 +155,9 @@ class kuvet {
   std::function<void(int64_t)> on_bytes;
   int transfers = 16;       // transfers a sync runs at once (.kuvet "transfers")
   int max_delete = 50;      // percent of its entries a sync may delete per side (.kuvet "max_delete")
+  // Files of this many bytes and more go up in parts, on `transfers` threads
+  // (.kuvet "multipart_threshold"); their uploads are written down in
+  // `journal` while they run, when one is given.
+  int64_t multipart_threshold = int64_t(64) << 20;
+  upload_journal* journal = nullptr;
 };

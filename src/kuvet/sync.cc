@@ -23,6 +23,7 @@
 #include "kuvet/folder_scan.h"
 #include "kuvet/keys.h"
 #include "kuvet/kuvet.h"
+#include "kuvet/multipart.h"
 #include "kuvet/sync_exec.h"
 #include "kuvet/sync_options.h"
 #include "kuvet/sync_plan.h"
@@ -69,6 +70,11 @@ struct store_view {
 struct unpublished {
   entry before;
   entry now;
+  // What the record held for the key before this run wrote it (its ETag
+  // kept here, since the record it came from goes away).
+  entry recorded;
+  std::string recorded_etag;
+  std::string sent_etag;  // the object this run wrote, when it wrote one
 };
 
 bool same_state(const entry& a, const entry& b) {
@@ -87,12 +93,22 @@ class sync_run {
       return false;
     }
     if (!load_record()) return false;
+    // Uploads in parts that an interrupted run left unfinished go first.
+    upload_journal journal;
+    store.journal = &journal;
+    struct forget {
+      kuvet& store;
+      ~forget() { store.journal = nullptr; }
+    } forgotten{store};
+    std::string unaborted = multipart::abort_unfinished(store, journal);
+    if (!unaborted.empty()) print(unaborted);
     for (int round = 1; round <= max_rounds; round++) {
       int step = one_round(round);
-      if (step != next_round) return step == finished && !failed;
+      if (step == finished) return !failed;
+      if (step == stopped) return save_unfinished();
     }
     print("Error! Other clients kept changing the store during this run; run sync again.");
-    return false;
+    return save_unfinished();
   }
 
  private:
@@ -373,12 +389,19 @@ class sync_run {
         if (store_side) new_m = out->agreed;
         if (!same_state(m, new_m)) {
           store_changed = true;
-          written[std::string(x.key)] = {m, new_m};
+          unpublished w{m, new_m, r, std::string(r.etag),
+                        x.there == sync_plan::store_op::send ? out->etag : std::string()};
+          w.recorded.etag = std::string_view();
+          written[std::string(x.key)] = w;
         }
         folder_changed = folder_changed || out->changed_here;
       } else {
         if (!out->written.empty()) rec.written[std::string(x.key)] = out->written;
-        bool gone = out->status == result::lost && x.unknown;  // deleted by a client yet to publish
+        // Gone from the store after a write of ours was refused, or deleted by
+        // this run itself: the store lacks it, and that is all.
+        auto mine = pending.find(std::string(x.key));
+        bool deleted_here = mine != pending.end() && !mine->second.now.present();
+        bool gone = out->status == result::lost && (x.unknown || deleted_here);
         if (out->status == result::failed || (out->status == result::lost && !gone)) failed = true;
         if (out->status == result::lost && !gone) lost.insert(std::string(x.key));
         if (gone) {
@@ -398,10 +421,17 @@ class sync_run {
     // This run's writes stand for what .manifest will list, in later rounds.
     for (auto& w : written) {
       auto known = pending.find(w.first);
-      if (known != pending.end()) w.second.before = known->second.before;
+      if (known != pending.end()) {
+        w.second.before = known->second.before;
+        w.second.recorded = known->second.recorded;
+        w.second.recorded_etag = known->second.recorded_etag;
+      }
       pending[w.first] = w.second;
     }
+    executed = true;
     agreed = std::move(next_record);
+    // Writes of earlier rounds that no .manifest lists yet need publishing too.
+    store_changed = store_changed || !pending.empty();
     if (refused || (store_changed && !publish(next_store, view))) {
       return failed_publish ? stopped : next_round;
     }
@@ -415,6 +445,35 @@ class sync_run {
       print("At revision: " + base::num(double(view.text.revision)));
     }
     return finished;
+  }
+
+  // A run that ends without publishing keeps what it did here (downloads,
+  // deletions here) in the record, but not its writes to the store that no
+  // .manifest lists: for those the record keeps what it held before, and
+  // notes the objects written, so that the next run starts from the truth.
+  bool save_unfinished() {
+    if (!executed) return false;
+    manifest entries;
+    entries.reserve(agreed.size() + pending.size());
+    size_t i = 0;
+    auto p = pending.begin();
+    while (i < agreed.size() || p != pending.end()) {
+      if (p == pending.end() || (i < agreed.size() && agreed.key(i) < p->first)) {
+        entries.add(agreed.key(i), agreed.at(i));
+        i++;
+        continue;
+      }
+      if (i < agreed.size() && agreed.key(i) == p->first) i++;
+      entry before = p->second.recorded;
+      before.etag = p->second.recorded_etag;
+      if (before.present()) entries.add(p->first, before);
+      if (!p->second.sent_etag.empty()) rec.written[p->first] = p->second.sent_etag;
+      ++p;
+    }
+    rec.entries = std::move(entries);
+    rec.manifest_etag.clear();
+    save_record();
+    return false;
   }
 
   // The record's entry, completed with what the walk knows of the file.
@@ -488,6 +547,7 @@ class sync_run {
   std::map<std::string, entry> vanished;  // refused keys since deleted: as .manifest listed them
   int64_t new_revision = 0;
   std::string published_etag;
+  bool executed = false;  // some round carried out steps
   bool failed = false;
   bool failed_publish = false;
 };

@@ -70,7 +70,10 @@ class runner {
       results[s].agreed = local(x);
       say(" -> " + folder_key(x.key));
     }
-    phase([](const row& x) { return x.there == store_op::send; }, &runner::send, true);
+    // Large files one after the other, each on every worker, after the rest.
+    auto large = [this](const row& x) { return local(x).size >= c.store->multipart_threshold; };
+    phase([&](const row& x) { return x.there == store_op::send && !large(x); }, &runner::send, true);
+    phase([&](const row& x) { return x.there == store_op::send && large(x); }, &runner::send, false);
     phase([](const row& x) { return x.there == store_op::erase; }, &runner::erase, true);
     for (size_t s = steps.size(); s-- > 0;) {
       const row& x = row_of(s);
@@ -366,7 +369,7 @@ class runner {
     kuvet::transfer sent = c.store->put(key, when);
     // A file written to while it was sent is sent again, over what was sent.
     for (int again = 0; again < 3 && sent.changed; again++) {
-      if (c.conditional_puts) when = kuvet::condition{kuvet::condition::match, sent.etag};
+      if (c.conditional_puts && !sent.etag.empty()) when = kuvet::condition{kuvet::condition::match, sent.etag};
       sent = c.store->put(key, when);
     }
     if (refused(sent, when)) {

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "kuvet/kuvet.h"
+#include "kuvet/multipart.h"
 #include "kuvet/temp_file.h"
 
 namespace {
@@ -127,14 +128,18 @@ kuvet::transfer kuvet::put(const std::string& path, const condition& when) const
     return t;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  request r;
-  r.method = "PUT";
-  r.key = path;
-  r.upload = file;
-  r.progress_line = progress_lines;
-  r.on_bytes = on_bytes;
-  add_condition(r, when);
-  take_reply(t, "PUT", path, send(r));
+  if (int64_t(info.st_size) >= multipart_threshold && info.st_size > 0) {
+    t = multipart::upload(*this, path, fd, int64_t(info.st_size), when, transfers, journal);
+  } else {
+    request r;
+    r.method = "PUT";
+    r.key = path;
+    r.upload = file;
+    r.progress_line = progress_lines;
+    r.on_bytes = on_bytes;
+    add_condition(r, when);
+    take_reply(t, "PUT", path, send(r));
+  }
   struct stat after;
   if (t.ok && (fstat(fd, &after) != 0 || changed(info, after))) {
     t.ok = false;

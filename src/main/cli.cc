@@ -15,6 +15,7 @@
 #include "import/openssl.h"
 #include "json/json.h"
 #include "kuvet/kuvet.h"
+#include "kuvet/multipart.h"
 #include "os/item.h"
 
 namespace cli {
@@ -161,7 +162,15 @@ int get_object(const var& config, const std::string& path) {
   return report(kuvet(config).get(path));
 }
 
-int put_object(const var& config, const std::string& path) { return report(kuvet(config).put(path)); }
+// A large file goes up in parts; parts an interrupted put left are removed first.
+int put_object(const var& config, const std::string& path) {
+  kuvet store(config);
+  upload_journal journal;
+  store.journal = &journal;
+  std::string unaborted = multipart::abort_unfinished(store, journal);
+  if (!unaborted.empty()) puts(unaborted.c_str());
+  return report(store.put(path));
+}
 
 int del_object(const var& config, const std::string& path) { return report(kuvet(config).del(path)); }
 

@@ -79,7 +79,8 @@ def run(args, cwd, stdin=None, env=None, timeout=RUN_TIMEOUT, umask=None):
 
 # What the sanitizers print when they find a fault. Their exit status can
 # equal the one a test expects, so their report is looked for instead.
-SANITIZER_REPORTS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error: ")
+SANITIZER_REPORTS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error: ",
+                     b"WARNING: ThreadSanitizer")
 
 
 def check_sanitizers(stderr):

@@ -298,6 +298,7 @@ class StrictStore:
                  conditional=True):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
         self.conditional = conditional  # honour If-Match / If-None-Match on writes
+        self.uploads = {}  # multipart uploads begun and not finished: id -> (key, parts)
         self.region = region    # what version 4 credential scopes must name
         self.buckets = {name: {} for name in buckets}
         self.tls = tls
@@ -363,6 +364,7 @@ class StrictStore:
         with self.lock:
             for objects in self.buckets.values():
                 objects.clear()
+            self.uploads.clear()
             self.faults = []
             self.requests = []
 
@@ -531,6 +533,8 @@ class StrictStore:
             raise Refusal(405, "MethodNotAllowed",
                           "The specified method is not allowed against this resource.",
                           Method=request.method, ResourceType="BUCKET")
+        if request.param("uploads") is not None or request.param("uploadId") is not None:
+            return self.multipart(request, objects)
         if request.method in ("GET", "HEAD"):
             with self.lock:
                 found = objects.get(request.key)
@@ -558,6 +562,46 @@ class StrictStore:
         raise Refusal(405, "MethodNotAllowed",
                       "The specified method is not allowed against this resource.",
                       Method=request.method, ResourceType="OBJECT")
+
+    def multipart(self, request, objects):
+        """A multipart upload: start (POST ?uploads), a part (PUT ?partNumber=
+        &uploadId=), complete (POST ?uploadId= with the part list), abort
+        (DELETE ?uploadId=). Unfinished uploads are in self.uploads."""
+        upload_id = request.param("uploadId")
+        if request.method == "POST" and upload_id is None:
+            upload_id = uuid.uuid4().hex
+            with self.lock:
+                self.uploads[upload_id] = (request.key, {})
+            return Reply(200, "<InitiateMultipartUploadResult><Key>%s</Key><UploadId>%s"
+                         "</UploadId></InitiateMultipartUploadResult>" % (xml_escape(request.key), upload_id))
+        with self.lock:
+            key, parts = self.uploads.get(upload_id, (None, None))
+        if key != request.key:
+            raise Refusal(404, "NoSuchUpload", "The specified upload does not exist.", UploadId=upload_id)
+        if request.method == "PUT":
+            etag = '"%s"' % hashlib.md5(request.body).hexdigest()
+            with self.lock:
+                parts[int(request.param("partNumber"))] = (request.body, etag)
+            return Reply(200, b"", [("ETag", etag)])
+        if request.method == "DELETE":
+            with self.lock:
+                self.uploads.pop(upload_id, None)
+            return Reply(204)
+        listed = re.findall(r"<PartNumber>(\d+)</PartNumber>\s*<ETag>([^<]*)</ETag>",
+                            request.body.decode().replace("&quot;", '"'))
+        if not listed or any(int(n) not in parts or parts[int(n)][1] != e for n, e in listed) or \
+                [int(n) for n, _ in listed] != sorted(int(n) for n, _ in listed):
+            raise Refusal(400, "InvalidPart", "One or more of the specified parts could not be found.")
+        data = b"".join(parts[int(n)][0] for n, _ in listed)
+        stored = StoredObject(data)
+        stored.etag = '"%s-%d"' % (hashlib.md5(b"".join(bytes.fromhex(parts[int(n)][1].strip('"'))
+                                                        for n, _ in listed)).hexdigest(), len(listed))
+        with self.lock:
+            self.check_version(request, objects.get(request.key))
+            objects[request.key] = stored
+            self.uploads.pop(upload_id, None)
+        return Reply(200, "<CompleteMultipartUploadResult><Key>%s</Key><ETag>%s</ETag>"
+                     "</CompleteMultipartUploadResult>" % (xml_escape(key), xml_escape(stored.etag)))
 
     def check_version(self, request, found):
         """The conditions of a write on the object's current version."""
