@@ -1,7 +1,6 @@
 #include "json/json_reader.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 
 namespace json {
 
@@ -154,24 +153,48 @@ bool reader::read_word(const char* word) {
 
 bool reader::read_number() {
   text_.clear();
-  if (peek() == '-') text_ += char(take());
+  whole_ = true;
+  value_ = 0;
+  bool negative = peek() == '-';
+  if (negative) text_ += char(take());
   if (!is_digit(peek())) return false;
+  // The whole part is counted as it is read: most numbers here are times
+  // and sizes, and need no conversion afterwards.
+  uint64_t magnitude = 0;
+  bool fits = true;
   if (peek() == '0') {
     text_ += char(take());
   } else {
-    while (is_digit(peek())) text_ += char(take());
+    for (;;) {
+      // The digits in the buffer at once; a number across its end goes on
+      // after the next refill.
+      size_t run = 0;
+      while (run < input_.size() && is_digit(static_cast<unsigned char>(input_[run]))) {
+        uint64_t digit = uint64_t(input_[run] - '0');
+        fits = fits && magnitude <= (uint64_t(INT64_MAX) - digit) / 10;
+        magnitude = magnitude * 10 + digit;
+        run++;
+      }
+      text_.append(input_.data(), run);
+      input_.remove_prefix(run);
+      if (!input_.empty() || !refill()) break;
+    }
   }
   if (peek() == '.') {
+    whole_ = false;
     text_ += char(take());
     if (!is_digit(peek())) return false;
     while (is_digit(peek())) text_ += char(take());
   }
   if (peek() == 'e' || peek() == 'E') {
+    whole_ = false;
     text_ += char(take());
     if (peek() == '+' || peek() == '-') text_ += char(take());
     if (!is_digit(peek())) return false;
     while (is_digit(peek())) text_ += char(take());
   }
+  whole_ = whole_ && fits;
+  value_ = negative ? -int64_t(magnitude) : int64_t(magnitude);
   return true;
 }
 
@@ -233,12 +256,8 @@ bool reader::read_escape() {
 }
 
 bool reader::integer(int64_t* value) const {
-  if (text_.empty() || text_.find_first_of(".eE") != std::string::npos) return false;
-  errno = 0;
-  char* stop = nullptr;
-  long long parsed = strtoll(text_.c_str(), &stop, 10);
-  if (errno != 0 || *stop != '\0') return false;
-  *value = parsed;
+  if (last_ != number || !whole_) return false;
+  *value = value_;
   return true;
 }
 

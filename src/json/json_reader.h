@@ -58,6 +58,8 @@ class reader {
   bool expect_value_ = true;  // after a key's colon, or at the top
   bool done_ = false;         // the top-level value is complete
   std::string text_;
+  int64_t value_ = 0;   // the last number, when whole_
+  bool whole_ = false;  // it is a whole number that fits
   std::string problem_;
   token last_ = end;
 };

@@ -41,10 +41,17 @@ class walker {
       closedir(dir);
       return fail(path);
     }
-    // Sorted, so that every run walks (and meets links) in the same order.
-    std::sort(names.begin(), names.end());
+    // What to add and where to go down, each under the name it sorts by: a
+    // folder's contents sort as "name/...", after "name" and "name.txt".
+    // Taken in that order, the walk gives the keys already sorted, and every
+    // run meets links in the same order.
+    struct step {
+      std::string sorts_as;
+      bool descend;
+      entry found;
+    };
+    std::vector<step> steps;
     auto inside = ancestors.insert({self.st_dev, self.st_ino});
-    std::vector<std::string> folders;
     for (const std::string& name : names) {
       std::string key = prefix + name;
       bool hidden = name[0] == '.';
@@ -62,26 +69,33 @@ class walker {
           out.unsafe.push_back(key);
           continue;
         }
-        if (!hidden) out.entries.add(key, folder_entry(st));
-        folders.push_back(name);
+        if (!hidden) steps.push_back({name, false, folder_entry(st)});
+        steps.push_back({name + "/", true, entry()});
         continue;
       }
       if (hidden || (skip && skip(key, false))) continue;
       if (!keys::is_safe(key)) {
         out.unsafe.push_back(key);
       } else if (known && S_ISREG(st.st_mode)) {
-        out.entries.add(key, file_entry(st));
+        steps.push_back({name, false, file_entry(st)});
       } else {
         out.special.push_back(key);
         entry odd;
         odd.kind = entry_kind::file;
-        out.entries.add(key, odd);
+        steps.push_back({name, false, odd});
       }
     }
     closedir(dir);
+    std::sort(steps.begin(), steps.end(),
+              [](const step& a, const step& b) { return a.sorts_as < b.sorts_as; });
     bool ok = true;
-    for (const std::string& name : folders) {
-      if (!walk(path.empty() ? name : path + "/" + name, prefix + name + "/")) {
+    for (const step& next : steps) {
+      if (!next.descend) {
+        out.entries.add(prefix + next.sorts_as, next.found);
+        continue;
+      }
+      std::string name = next.sorts_as.substr(0, next.sorts_as.size() - 1);
+      if (!walk(path.empty() ? name : path + "/" + name, prefix + next.sorts_as)) {
         ok = false;
         break;
       }
@@ -123,6 +137,6 @@ class walker {
 folder_scan scan_folder(const std::string& root, const skip_rule& skip) {
   folder_scan out;
   walker(out, skip).walk(root == "." ? "" : root, "");
-  out.entries.sort();
+  out.entries.sort(true);  // in order already: checked, not sorted again
   return out;
 }

@@ -72,11 +72,16 @@ entry manifest::get(std::string_view key) const {
   return i == npos ? entry() : at(i);
 }
 
-void manifest::sort() {
+void manifest::sort(bool unique_keys) {
   auto less = [](const slot& a, const slot& b) {
     return std::string_view(a.key, a.key_size) < std::string_view(b.key, b.key_size);
   };
-  if (std::is_sorted(slots_.begin(), slots_.end(), less)) {
+  bool in_order = std::is_sorted(slots_.begin(), slots_.end(), less);
+  if (unique_keys) {
+    if (!in_order) std::sort(slots_.begin(), slots_.end(), less);  // in place: no second array
+    return;
+  }
+  if (in_order) {
     // Equal neighbours aside, nothing to do; they are rare enough to check.
     bool unique = std::adjacent_find(slots_.begin(), slots_.end(), [](const slot& a, const slot& b) {
                     return std::string_view(a.key, a.key_size) == std::string_view(b.key, b.key_size);

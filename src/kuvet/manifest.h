@@ -45,7 +45,8 @@ class manifest {
   // order, or sort() must follow before any lookup.
   void add(std::string_view key, const entry& value);
   // Orders the entries by key; of equal keys the one added last stays.
-  void sort();
+  // `unique`: no key was added twice (a folder's names), which sorts faster.
+  void sort(bool unique = false);
   void reserve(size_t entries) { slots_.reserve(entries); }
 
  private:

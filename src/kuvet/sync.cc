@@ -219,6 +219,11 @@ class sync_run {
     std::set<std::string> special(here.special.begin(), here.special.end());
 
     manifest seen = view.unchanged ? manifest() : with_unknown(effective_store(view.text.entries));
+    if (round == 1 && all_agree(here.entries, view.unchanged ? nullptr : &seen)) {
+      for (const std::string& key : view.text.unsafe) print("Warning! Unsafe key skipped: " + base::printable(key));
+      for (const std::string& key : here.unsafe) print("Warning! Unsafe key skipped: " + base::printable(key));
+      return finished;
+    }
     sync_plan::plan plan = make(here.entries, view.unchanged ? agreed : seen, special);
     if (view.unchanged && plan.changes) {
       // Something to publish: the whole .manifest is needed after all.
@@ -262,6 +267,22 @@ class sync_run {
     progress.clear();
     store.on_bytes = nullptr;
     return conclude(plan, steps, outcomes, here.entries, remote, view);
+  }
+
+  // True when the folder, and the store unless it is `nullptr` (then it is
+  // known to be unchanged), hold just what the record says: nothing to do.
+  // Checked before anything is planned, to spare a large folder the work.
+  bool all_agree(const manifest& local, const manifest* remote) const {
+    if (local.size() != agreed.size() || (remote != nullptr && remote->size() != agreed.size()))
+      return false;
+    for (size_t i = 0; i < agreed.size(); i++) {
+      entry r = agreed.at(i);
+      if (local.key(i) != agreed.key(i) || sync_plan::changed_here(r, local.at(i))) return false;
+      if (remote != nullptr &&
+          (remote->key(i) != agreed.key(i) || sync_plan::changed_in_store(r, remote->at(i))))
+        return false;
+    }
+    return true;
   }
 
   sync_plan::plan make(const manifest& local, const manifest& remote, const std::set<std::string>& special) {
