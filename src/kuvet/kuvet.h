@@ -25,7 +25,8 @@ class kuvet {
  public:
   // Takes `kuvet_url`, `aws_id` and `aws_key` from the configuration object;
   // a missing member gives the text "null". A string `region` selects
-  // signature version 4 (anything else is left to the caller to refuse).
+  // signature version 4 (anything else is left to the caller to refuse); a
+  // string `aws_token` is sent, signed, as x-amz-security-token.
   // The optional numbers `connect_timeout`, `idle_timeout` and
   // `low_speed_time` (seconds, fractions allowed) and `low_speed_limit`
   // (bytes per second) replace the defaults of `limits`; values that are
@@ -142,6 +143,7 @@ class kuvet {
   std::string url;     // the store URL, ending in "/"; keys are appended to it
   std::string aws_id;
   std::string aws_key;
+  std::string token;   // a session token; "" when there is none
   std::string region;  // empty: sign with version 2; else version 4 for it
   std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
   bool path_style = false;  // url_path is more than "/": it names the bucket
@@ -152,4 +154,6 @@ class kuvet {
   std::function<void(int64_t)> on_bytes;
   int transfers = 16;       // transfers a sync runs at once (.kuvet "transfers")
   int max_delete = 50;      // percent of its entries a sync may delete per side (.kuvet "max_delete")
+  // Called with each request as sent and its reply (from the sending thread).
+  std::function<void(const http::request&, const http::reply&)> on_reply;
 };
