@@ -235,25 +235,39 @@ bool add_credentials(var& config) {
   }
   config.set("aws_id", found.id);
   config.set("aws_key", found.secret);
-  if (!found.token.empty()) config.set("aws_token", found.token);
+  config.set("aws_token", found.token);
   if (config.has("region")) return check_region(config, true);
   if (!found.region.empty()) config.set("region", found.region);
   return check_region(config, false);
 }
 
-// What a command works with: the options, the configuration and, for get,
-// put and del, the key named on the command line.
+// What a command works with: the options, the configuration, the ignore
+// rules and, for get, put and del, the key named on the command line.
 struct job {
   const options& opts;
   const var& config;
+  const ignore_rules& ignore;  // the folder's .kuvetignore
   std::string key;
 };
+
+// The store of the configuration; with --verbose each request's method, URL
+// and status go to standard error (the URL never holds a credential).
+kuvet store(const job& j) {
+  kuvet bound(j.config);
+  if (j.opts.verbose) {
+    bound.on_reply = [](const http::request& sent, const http::reply& reply) {
+      std::string outcome = reply.status != 0 ? std::to_string(reply.status) : "no reply";
+      fprintf(stderr, "%s %s %s\n", sent.method.c_str(), sent.url.c_str(), outcome.c_str());
+    };
+  }
+  return bound;
+}
 
 // Prints the store's objects and their total; a failed listing still prints
 // the total line ("? Total") and ends with status 1.
 int list_store(const job& j) {
   os::itemlist items;
-  double total = kuvet(j.config).list(items);
+  double total = store(j).list(items);
   items.print(j.opts.bytes);
   std::string size = j.opts.bytes && total >= 0 ? base::num(total) : base::format_size(total);
   puts((size + " Total").c_str());
@@ -266,11 +280,11 @@ int sync_store(const job& j) {
   wanted.max_delete = j.opts.max_delete;
   wanted.transfers = j.opts.transfers;
   wanted.verbose = j.opts.verbose;
-  if (wanted.dry_run) {
-    fputs("kuvet: --dry-run is not available for sync yet\n", stderr);
-    return 2;
-  }
-  return kuvet(j.config).sync() ? 0 : 1;
+  const ignore_rules& rules = j.ignore;
+  wanted.ignored = [&rules](std::string_view key, bool folder) {
+    return rules.ignored(std::string(key), folder);
+  };
+  return store(j).sync(wanted, [](const std::string& line) { puts(line.c_str()); }) ? 0 : 1;
 }
 
 // Asks before a download replaces an existing file; only a line that is
@@ -293,7 +307,7 @@ int report(const kuvet::transfer& t) {
 
 int get_object(const job& j) {
   if (base::exists(j.key) && !confirm_overwrite(j.key)) return 0;
-  return report(kuvet(j.config).get(j.key));
+  return report(store(j).get(j.key));
 }
 
 int put_object(const job& j) {
@@ -306,7 +320,7 @@ int put_object(const job& j) {
     printf(" -> %s\n", j.key.c_str());
     return 0;
   }
-  return report(kuvet(j.config).put(j.key));
+  return report(store(j).put(j.key));
 }
 
 int del_object(const job& j) {
@@ -314,7 +328,7 @@ int del_object(const job& j) {
     printf(" -x %s\n", j.key.c_str());
     return 0;
   }
-  return report(kuvet(j.config).del(j.key));
+  return report(store(j).del(j.key));
 }
 
 struct command {
@@ -389,12 +403,13 @@ int run(int argc, char** argv) {
   // Stores with self-signed certificates opt out of verification in ".kuvet".
   if (config["verify_tls"].is_boolean()) http::verify_tls() = config["verify_tls"].boolean;
   // The user named the key: an ignored one goes ahead, with a word.
-  if (!key.empty() && ignore_rules(base::load(ignore_file)).ignored(key, false)) {
+  ignore_rules ignore(base::load(ignore_file));
+  if (!key.empty() && ignore.ignored(key, false)) {
     fprintf(stderr, "Warning! .kuvetignore ignores %s; going ahead since it was named.\n",
             key.c_str());
   }
   for (const command& c : commands) {
-    if (opts.command == c.name) return c.handler(job{opts, config, key});
+    if (opts.command == c.name) return c.handler(job{opts, config, ignore, key});
   }
   return 1;
 }
