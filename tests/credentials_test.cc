@@ -30,7 +30,6 @@ TEST(Credentials, Order) {
       {R"({"profile":"work"})", env_keys, shared, "wid wsecret wtoken ap-south-1"},
       {R"({})", {{"AWS_PROFILE", "work"}}, shared, "wid wsecret wtoken us-west-2"},
       {R"({})", {{"AWS_DEFAULT_REGION", "sa-east-1"}}, shared, "fid fsecret  sa-east-1"},
-      {R"({"aws_id":null})", no_env, shared, "fid fsecret  eu-west-1"},
       {R"({"aws_id":"kid"})", env_keys, shared,
        ".kuvet names only one of aws_id and aws_key: give both, or neither to take them from "
        "the environment or a credentials file."},
