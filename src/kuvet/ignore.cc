@@ -24,26 +24,27 @@ bool in_class(const char* p, unsigned char c, const char** end) {
   return hit != negate;
 }
 
-// Matches text against a pattern whose "*", "?" and classes never match "/";
-// "**" as a whole component matches any run of folders. The abort outcomes
-// stop a failing search early, so no pattern takes exponential time.
-outcome wild(const char* p, const char* text, const char* pattern_start) {
+// Matches the text from `text` to `end` against a pattern whose "*", "?" and
+// classes never match "/"; "**" as a whole component matches any run of
+// folders. The abort outcomes stop a failing search early, so no pattern
+// takes exponential time.
+outcome wild(const char* p, const char* text, const char* end, const char* pattern_start) {
   for (; *p != '\0'; p++, text++) {
-    char c = *text;
-    if (c == '\0' && *p != '*') return abort_all;
+    if (text == end && *p != '*') return abort_all;
+    char c = text == end ? '\0' : *text;
     switch (*p) {
       case '?':
         if (c == '/') return no_match;
         break;
       case '[': {
-        const char* end;
-        bool hit = in_class(p + 1, c, &end);
-        if (end == nullptr) {
+        const char* after;
+        bool hit = in_class(p + 1, c, &after);
+        if (after == nullptr) {
           if (c != '[') return no_match;
           break;
         }
         if (!hit || c == '/') return no_match;
-        p = end - 1;
+        p = after - 1;
         break;
       }
       case '*': {
@@ -55,21 +56,21 @@ outcome wild(const char* p, const char* text, const char* pattern_start) {
           // "**/" matches no folder, or any number of them.
           for (const char* t = text;; t++) {
             if (t == text || t[-1] == '/') {
-              outcome o = wild(p + 1, t, pattern_start);
+              outcome o = wild(p + 1, t, end, pattern_start);
               if (o != no_match && o != abort_to_double_star) return o;
             }
-            if (*t == '\0') return abort_all;
+            if (t == end) return abort_all;
           }
         }
         if (*p == '\0') {
-          for (const char* t = text; *t != '\0'; t++) {
+          for (const char* t = text; t != end; t++) {
             if (*t == '/') return abort_to_double_star;
           }
           return match;
         }
         for (const char* t = text;; t++) {
-          if (*t == '\0') return abort_all;
-          outcome o = wild(p, t, pattern_start);
+          if (t == end) return abort_all;
+          outcome o = wild(p, t, end, pattern_start);
           if (o != no_match) return o;
           if (*t == '/') return abort_to_double_star;
         }
@@ -82,8 +83,10 @@ outcome wild(const char* p, const char* text, const char* pattern_start) {
         if (c != *p) return no_match;
     }
   }
-  return *text == '\0' ? match : no_match;
+  return text == end ? match : no_match;
 }
+
+bool has_wildcard(const std::string& text) { return text.find_first_of("*?[\\") != std::string::npos; }
 
 }  // namespace
 
@@ -115,23 +118,38 @@ ignore_rules::ignore_rules(const std::string& text) {
     if (!line.empty() && line[0] == '/') line.erase(0, 1);
     if (line.empty()) continue;
     r.pattern = line;
+    // Most patterns are a name or "*.ext": those are compared directly.
+    r.prefix = line.substr(0, line.find_first_of("*?[\\"));
+    r.exact = !has_wildcard(line);
+    r.suffix = !r.anchored && line[0] == '*' && !has_wildcard(line.substr(1));
     rules.push_back(r);
   }
 }
 
-bool ignore_rules::matches(const std::string& key, bool is_folder) const {
-  std::string name = key.substr(key.rfind('/') + 1);
+bool ignore_rules::matches(std::string_view key, bool is_folder) const {
+  std::string_view name = key.substr(key.rfind('/') + 1);
   for (auto r = rules.rbegin(); r != rules.rend(); ++r) {
     if (r->folders_only && !is_folder) continue;
-    const std::string& subject = r->anchored ? key : name;
-    if (wild(r->pattern.c_str(), subject.c_str(), r->pattern.c_str()) == match) return !r->negated;
+    std::string_view subject = r->anchored ? key : name;
+    std::string_view pattern = r->pattern;
+    bool hit;
+    if (r->exact) {
+      hit = subject == pattern;
+    } else if (r->suffix) {
+      hit = subject.size() + 1 >= pattern.size() &&
+            subject.substr(subject.size() + 1 - pattern.size()) == pattern.substr(1);
+    } else {
+      hit = subject.substr(0, r->prefix.size()) == r->prefix &&
+            wild(pattern.data(), subject.data(), subject.data() + subject.size(), pattern.data()) == match;
+    }
+    if (hit) return !r->negated;
   }
   return false;
 }
 
-bool ignore_rules::ignored(const std::string& key, bool is_folder) const {
+bool ignore_rules::ignored(std::string_view key, bool is_folder) const {
   if (rules.empty()) return false;
-  for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+  for (size_t slash = key.find('/'); slash != std::string_view::npos; slash = key.find('/', slash + 1)) {
     if (matches(key.substr(0, slash), true)) return true;
   }
   return matches(key, is_folder);

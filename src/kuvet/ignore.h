@@ -7,6 +7,7 @@
 // Pure; immutable once built, so safe to share across threads.
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ignore_rules {
@@ -16,7 +17,7 @@ class ignore_rules {
 
   // Whether `key` (relative to the synced folder, "/" between names, no
   // trailing "/") is ignored, itself or through one of its folders.
-  bool ignored(const std::string& key, bool is_folder) const;
+  bool ignored(std::string_view key, bool is_folder) const;
 
  private:
   struct rule {
@@ -24,9 +25,12 @@ class ignore_rules {
     bool negated = false;
     bool anchored = false;      // matched against the whole key, not its last name
     bool folders_only = false;
+    std::string prefix;   // the pattern's text before its first wildcard
+    bool exact = false;   // no wildcard: the text itself
+    bool suffix = false;  // "*" and a text: a name ending in it
   };
   // The verdict of the last rule matching `key` itself; false when none does.
-  bool matches(const std::string& key, bool is_folder) const;
+  bool matches(std::string_view key, bool is_folder) const;
 
   std::vector<rule> rules;
 };

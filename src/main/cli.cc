@@ -283,9 +283,7 @@ int sync_store(const job& j) {
   wanted.transfers = j.opts.transfers;
   wanted.verbose = j.opts.verbose;
   const ignore_rules& rules = j.ignore;
-  wanted.ignored = [&rules](std::string_view key, bool folder) {
-    return rules.ignored(std::string(key), folder);
-  };
+  wanted.ignored = [&rules](std::string_view key, bool folder) { return rules.ignored(key, folder); };
   return store(j).sync(wanted, [](const std::string& line) { puts(line.c_str()); }) ? 0 : 1;
 }
 
