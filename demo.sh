@@ -97,6 +97,7 @@ step "A local store: s3rver on 127.0.0.1:$port with the bucket \"kuvet\""
 mkdir "$work/one" "$work/two"
 for folder in one two; do
   printf '{"kuvet_url":"%s","aws_id":"S3RVER","aws_key":"S3RVER"}\n' "$url" >"$work/$folder/.kuvet"
+  chmod 600 "$work/$folder/.kuvet"
 done
 in_folder one "cat .kuvet"
 echo "(folder two has the same .kuvet)"

@@ -56,7 +56,7 @@ TEST_F(CliRun, UsageLeavesTheUserAgentAlone) {
 
 TEST_F(CliRun, AnyCommandSetsTheUserAgentFirst) {
   std::string out;
-  EXPECT_EQ(Run({"kuvet", "foo"}, &out), 1);
+  EXPECT_EQ(Run({"kuvet", "list"}, &out), 1);
   EXPECT_EQ(out, "Missing .kuvet file.\n");
   EXPECT_EQ(http::user_agent(), "Kuvet/1.0 (https://github.com/kuvet/kuvet)");
 }

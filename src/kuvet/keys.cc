@@ -36,7 +36,7 @@ bool is_conflict_copy(std::string_view key) {
   return false;
 }
 
-bool is_safe(const std::string& key) {
+bool is_safe(const std::string& key, bool allow_hidden) {
   std::string path = is_folder(key) ? key.substr(0, key.size() - 1) : key;
   if (path.empty() || path.find('\0') != std::string::npos || path.find('\\') != std::string::npos)
     return false;
@@ -46,7 +46,7 @@ bool is_safe(const std::string& key) {
     size_t slash = path.find('/', start);
     std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
     if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string::npos) return part[0] != '.';
+    if (slash == std::string::npos) return allow_hidden || part[0] != '.';
     start = slash + 1;
   }
 }

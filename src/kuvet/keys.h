@@ -16,8 +16,8 @@ bool is_conflict_copy(std::string_view key);
 // True when key names a path inside the folder that the manifest could hold:
 // relative, valid UTF-8, no NUL or backslash, no empty, "." or ".." component
 // (a folder key's trailing "/" aside), and a last component that does not
-// begin with "." (hidden names are never synchronised).
-bool is_safe(const std::string& key);
+// begin with "." (hidden names are never synchronised) unless allow_hidden.
+bool is_safe(const std::string& key, bool allow_hidden = false);
 
 // True when key is valid UTF-8, so that ".manifest" can hold it unchanged
 // (the JSON writer turns invalid bytes into U+FFFF).

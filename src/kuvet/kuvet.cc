@@ -43,6 +43,7 @@ kuvet::kuvet(var config)
     : url(config["kuvet_url"].str()),
       aws_id(config["aws_id"].str()),
       aws_key(config["aws_key"].str()) {
+  if (config["aws_token"].is_string()) token = config["aws_token"].str();
   var given_region = config["region"];
   if (given_region.is_string()) region = given_region.str();
   if (config["transfers"].is_number()) transfers = std::max(1, std::min(64, int(config["transfers"].num())));
@@ -181,13 +182,15 @@ http::reply kuvet::send(const request& r) const {
   std::string key = encode_key(r.key);
   std::string query_string = query_text(r.query);
   double now = double(time(nullptr));
+  query_params headers = r.headers;
+  if (!token.empty()) headers.emplace_back("x-amz-security-token", token);
   http::request out;
   out.method = r.method;
   out.url = url + key + (query_string.empty() ? "" : "?" + query_string);
   out.headers = region.empty() ? header_block(r.method, key + signed_subresources(r.query),
-                                              date_text(now), r.headers)
+                                              date_text(now), headers)
                                : sigv4_header_block(r.method, key, query_string, now, r.body,
-                                                    r.upload != nullptr, r.headers);
+                                                    r.upload != nullptr, headers);
   out.body = r.body;
   out.upload = r.upload;
   out.upload_offset = r.upload_offset;
@@ -197,7 +200,9 @@ http::reply kuvet::send(const request& r) const {
   out.progress_line = r.progress_line;
   out.on_bytes = r.on_bytes;
   out.on_upload_data = r.on_upload_data;
-  return http::send(out, limits);
+  http::reply reply = http::send(out, limits);
+  if (on_reply) on_reply(out, reply);
+  return reply;
 }
 
 std::string kuvet::failure(const std::string& method, const std::string& key,

@@ -26,7 +26,8 @@ class kuvet {
  public:
   // Takes `kuvet_url`, `aws_id` and `aws_key` from the configuration object;
   // a missing member gives the text "null". A string `region` selects
-  // signature version 4 (anything else is left to the caller to refuse).
+  // signature version 4 (anything else is left to the caller to refuse); a
+  // string `aws_token` is sent, signed, as x-amz-security-token.
   // The optional numbers `connect_timeout`, `idle_timeout` and
   // `low_speed_time` (seconds, fractions allowed) and `low_speed_limit`
   // (bytes per second) replace the defaults of `limits`; values that are
@@ -145,6 +146,7 @@ class kuvet {
   std::string url;     // the store URL, ending in "/"; keys are appended to it
   std::string aws_id;
   std::string aws_key;
+  std::string token;   // a session token; "" when there is none
   std::string region;  // empty: sign with version 2; else version 4 for it
   std::string url_path;     // the path of `url`: "/" or e.g. "/bucket/"
   bool path_style = false;  // url_path is more than "/": it names the bucket
@@ -160,4 +162,6 @@ class kuvet {
   // `journal` while they run, when one is given.
   int64_t multipart_threshold = int64_t(64) << 20;
   upload_journal* journal = nullptr;
+  // Called with each request as sent and its reply (from the sending thread).
+  std::function<void(const http::request&, const http::reply&)> on_reply;
 };

@@ -11,6 +11,7 @@
 #include "base/md5.h"
 #include "base/workers.h"
 #include "json/json_reader.h"
+#include "kuvet/content_type.h"
 #include "kuvet/manifest.h"
 #include "kuvet/temp_file.h"
 #include "xml/xml.h"
@@ -110,6 +111,7 @@ class upload_run {
     r.method = "POST";
     r.key = key;
     r.query.emplace_back("uploads", "");
+    r.headers.emplace_back("Content-Type", content_type::for_name(key));
     http::reply reply = store.send(r);
     std::string id = reply.ok() ? element(reply.body, "UploadId") : "";
     if (id.empty()) *t = failed(key, "POST (the start of a multipart upload)", reply);

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "kuvet/content_type.h"
 #include "kuvet/kuvet.h"
 #include "kuvet/multipart.h"
 #include "kuvet/temp_file.h"
+#include "os/path.h"
 
 namespace {
 
@@ -90,9 +92,12 @@ kuvet::transfer kuvet::get(const std::string& path) const {
   }
   // Download beside the target under a hidden name, and put it in place only
   // once the whole object has arrived: a failure leaves the target as it was.
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) os::mkdir(path.substr(0, slash));
   temp_file part(path);
   transfer t = download(path, part);
   if (!t.ok) return t;
+  if (t.mtime != 0) os::touch(part.path, t.mtime);
   if (!part.commit(path)) {
     t.ok = false;
     t.error = error_text("Error! Could not replace " + path);
@@ -137,6 +142,7 @@ kuvet::transfer kuvet::put(const std::string& path, const condition& when) const
     r.upload = file;
     r.progress_line = progress_lines;
     r.on_bytes = on_bytes;
+    r.headers.emplace_back("Content-Type", content_type::for_name(path));
     add_condition(r, when);
     take_reply(t, "PUT", path, send(r));
   }

@@ -56,8 +56,8 @@ bool itemlist::add(item* entry) {
   return true;
 }
 
-void itemlist::print() const {
-  for (uint32_t i = 0; i < count; i++) puts(item_line(*items[i]).c_str());
+void itemlist::print(bool exact_sizes) const {
+  for (uint32_t i = 0; i < count; i++) puts(item_line(*items[i], exact_sizes).c_str());
 }
 
 namespace {
@@ -81,10 +81,12 @@ bool ends_with(const std::string& text, const std::string& end) {
 
 }  // namespace
 
-std::string item_line(const item& entry) {
+std::string item_line(const item& entry, bool exact_sizes) {
   std::string size = base::format_size(entry.size);
+  if (exact_sizes) size = entry.size < 0 ? "?" : base::num(entry.size);
   if (ends_with(size, " B")) size += ' ';
-  if (size.size() < 8) size.insert(0, 8 - size.size(), ' ');
+  size_t width = exact_sizes ? 12 : 8;
+  if (size.size() < width) size.insert(0, width - size.size(), ' ');
   std::string line = local_time_text(entry.mtime);
   line += "  ";
   line += size;

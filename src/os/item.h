@@ -38,7 +38,7 @@ class itemlist {
   bool add(item* entry);
 
   // One line per item on standard output, in list order (see item_line).
-  void print() const;
+  void print(bool exact_sizes = false) const;
 
  private:
   void clear();
@@ -47,6 +47,7 @@ class itemlist {
 // The printed line of one item: local time ("%c"), two blanks, the size
 // right-aligned in 8 columns ("?" when negative; a text ending in " B" gets one
 // blank more), two blanks, the name and "/" for a folder. No length limit.
-std::string item_line(const item& entry);
+// With exact_sizes the size is the byte count, right-aligned in 12 columns.
+std::string item_line(const item& entry, bool exact_sizes = false);
 
 }  // namespace os

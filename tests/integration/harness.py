@@ -178,15 +178,14 @@ class KuvetTestCase(unittest.TestCase):
 
     def kuvet(self, *args, stdin=None, cwd=None, umask=None, timeout=RUN_TIMEOUT, env=None):
         """Runs kuvet; env holds entries added to (or, when None, removed from)
-        this process's environment."""
-        full_env = None
-        if env:
-            full_env = dict(os.environ)
-            for name, value in env.items():
-                if value is None:
-                    full_env.pop(name, None)
-                else:
-                    full_env[name] = value
+        this process's environment, which is rid of the user's AWS settings."""
+        full_env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
+        full_env.update(AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_CONFIG_FILE=os.devnull)
+        for name, value in (env or {}).items():
+            if value is None:
+                full_env.pop(name, None)
+            else:
+                full_env[name] = value
         return run(args, cwd or self.dir, stdin=stdin, umask=umask, timeout=timeout,
                    env=full_env)
 
@@ -195,6 +194,7 @@ class KuvetTestCase(unittest.TestCase):
         members = dict(config)
         members.update(extra)
         self.write(".kuvet", json.dumps(members))
+        os.chmod(self.path(".kuvet"), 0o600)
 
     def tree(self):
         """Every file and folder below self.dir, as sorted relative paths

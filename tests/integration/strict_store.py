@@ -295,10 +295,11 @@ class StrictStore:
     """
 
     def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1",
-                 conditional=True):
+                 conditional=True, tokens=None):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
         self.conditional = conditional  # honour If-Match / If-None-Match on writes
         self.uploads = {}  # multipart uploads begun and not finished: id -> (key, parts)
+        self.tokens = dict(tokens or {})  # access id -> the session token it must send
         self.region = region    # what version 4 credential scopes must name
         self.buckets = {name: {} for name in buckets}
         self.tls = tls
@@ -474,11 +475,12 @@ class StrictStore:
         scheme, _, credential = authorization.partition(" ")
         if scheme == sigv4_check.ALGORITHM:
             try:
-                sigv4_check.verify(request.method, request.raw_path, request.query,
-                                   request.headers, request.body, self.credentials, self.region)
+                access_id = sigv4_check.verify(request.method, request.raw_path, request.query,
+                                               request.headers, request.body, self.credentials,
+                                               self.region)
             except sigv4_check.Failure as failure:
                 raise Refusal(failure.status, failure.code, failure.message, **failure.details)
-            return
+            return self.check_token(request, access_id)
         if scheme != "AWS":
             raise Refusal(400, "InvalidArgument", "Unsupported Authorization Type",
                           ArgumentName="Authorization", ArgumentValue=authorization)
@@ -500,6 +502,12 @@ class StrictStore:
                           "you provided. Check your key and signing method.",
                           AWSAccessKeyId=access_id, StringToSign=text,
                           SignatureProvided=signature)
+        self.check_token(request, access_id)
+
+    def check_token(self, request, access_id):
+        """A signed request of temporary credentials carries their session token, and only then."""
+        if request.header("x-amz-security-token") != self.tokens.get(access_id):
+            raise Refusal(403, "InvalidToken", "The provided token is malformed or otherwise invalid.")
 
     def check_date(self, request):
         text = request.header("x-amz-date") or request.header("date")

@@ -1,11 +1,16 @@
-"""The command line: usage text, init, the .kuvet checks and their order."""
+"""The command line: usage, help and misuse, init, the .kuvet checks, the
+folder found from a subfolder, paths as keys, credentials, dry runs."""
 
+import datetime
 import errno
+import hashlib
+import json
 import os
 import stat
 import unittest
 
 import harness
+import strict_store
 
 USAGE = (b"USAGE:\n"
          b"\tkuvet - show this message\n"
@@ -21,23 +26,19 @@ TEMPLATE = b'{"kuvet_url":"","aws_id":"","aws_key":""}'
 
 INIT_NOTE = ("Created .kuvet file. Please edit the file to configure.\n"
              "Note that kuvet_url should be the full URL with trailing slash like:\n"
-             "https://[kuvet].s3.eu-central-1.amazonaws.com/\n")
+             "https://[kuvet].s3.eu-central-1.amazonaws.com/\n"
+             "aws_id and aws_key may stay empty: kuvet then takes AWS_ACCESS_KEY_ID and\n"
+             "AWS_SECRET_ACCESS_KEY, or a profile of ~/.aws/credentials (see kuvet --help).\n")
 
 MISSING = "Missing .kuvet file.\n"
-MISSING_PATH = "Missing path.\n"
 
 
 class CliTest(harness.KuvetTestCase):
 
-    def configure(self):
-        """A well-formed .kuvet naming a store on a port nothing listens on."""
-        url = "http://127.0.0.1:%d/" % harness.free_port()
-        self.write(".kuvet", '{"kuvet_url":"%s","aws_id":"id","aws_key":"key"}' % url)
-
-    def assertRun(self, args, stdout, status):
-        result = self.kuvet(*args)
+    def assertRun(self, args, stdout, status, stderr="", **options):
+        result = self.kuvet(*args, **options)
         self.assertOutput(result, stdout, status)
-        self.assertEqual(result.stderr, b"", result)
+        self.assertEqual(result.stderr, stderr.encode(), result)
         return result
 
 
@@ -50,6 +51,20 @@ class UsageTest(CliTest):
     def test_usage_ignores_a_broken_kuvet_file(self):
         self.write(".kuvet", "not json")
         self.assertRun([], USAGE, 0)
+
+    def test_help_and_version_need_no_kuvet_file(self):
+        help_text = self.kuvet("--help").stdout
+        self.assertIn(b"\nExit status: 0 on success, 1 when anything failed, 2 when", help_text)
+        for args in (["-h"], ["put", "a", "b", "--bogus", "--help"]):
+            self.assertRun(args, help_text, 0)
+        self.assertRun(["--version"], "kuvet 1.0\n", 0)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_misuse_is_named_before_anything_is_read(self):
+        self.write(".kuvet", "not json")
+        for args, line in ((["sync", "--dry-runs"], "unknown option '--dry-runs'"),
+                           (["put", "b.txt", "c.txt"], "extra operand 'c.txt'"), (["get"], "get needs a path")):
+            self.assertRun(args, "", 2, "kuvet: %s\nTry 'kuvet --help'.\n" % line)
 
 
 class InitTest(CliTest):
@@ -77,10 +92,6 @@ class InitTest(CliTest):
         self.assertEqual(self.read(".kuvet"), edited)
         self.assertEqual(stat.S_IMODE(os.stat(self.path(".kuvet")).st_mode), 0o640)
 
-    def test_init_ignores_a_path_argument(self):
-        self.assertRun(["init", "somewhere"], INIT_NOTE, 0)
-        self.assertEqual(sorted(os.listdir(self.dir)), [".kuvet"])
-
 
 class KuvetDirectoryTest(CliTest):
     """A directory named .kuvet is neither a configuration nor replaceable."""
@@ -96,68 +107,114 @@ class KuvetDirectoryTest(CliTest):
         self.assertEqual(os.listdir(self.path(".kuvet")), [])
 
     def test_other_commands_miss_the_file(self):
-        for args in (["list"], ["sync"], ["get", "a"], ["put", "a"], ["del", "a"],
-                     ["foo"], ["foo", "bar"]):
+        for args in (["list"], ["sync"], ["get", "a"], ["put", "a"], ["del", "a"]):
             with self.subTest(args=args):
                 self.assertRun(args, MISSING, 1)
 
 
-class DispatchTest(CliTest):
+class StoreCliTest(strict_store.PerClass, CliTest):
 
-    def test_without_kuvet_file_every_command_misses_it(self):
-        for args in (["list"], ["sync", "x"], ["get"], ["get", "a"], ["put", "a"],
-                     ["del", "a"], ["foo"], ["foo", "bar"], ["LIST"], [""]):
-            with self.subTest(args=args):
-                self.assertRun(args, MISSING, 1)
-        self.assertEqual(os.listdir(self.dir), [])
+    @classmethod
+    def new_store(cls):
+        return strict_store.StrictStore(credentials={"kuvet-id": "kuvet-secret", "tmp": "tmp-secret"},
+                                        tokens={"tmp": "tmp-token"})
 
-    def test_missing_path_comes_before_invalid_command(self):
-        self.configure()
-        for args in (["foo"], ["get"], ["put"], ["del"], ["LIST"], ["Init"], [""]):
-            with self.subTest(args=args):
-                self.assertRun(args, MISSING_PATH, 1)
-        self.assertRun(["foo", "bar"], "Error! Invalid command: foo\n", 1)
-        self.assertRun(["Sync", "x", "y"], "Error! Invalid command: Sync\n", 1)
-        self.assertRun(["", "x"], "Error! Invalid command: \n", 1)
+    def setUp(self):
+        super().setUp()
+        self.write_config(self.store.config())
 
-    def test_list_and_sync_ignore_a_further_argument(self):
-        self.configure()
-        for command in ("list", "sync"):
-            with self.subTest(command=command):
-                alone = self.kuvet(command)
-                extra = self.kuvet(command, "extra", "more")
-                self.assertEqual((extra.stdout, extra.status), (alone.stdout, alone.status))
-                self.assertNotIn(b"Invalid command", extra.stdout)
-                self.assertNotIn(b"Missing path", extra.stdout)
-
-
-class InvalidConfigurationTest(CliTest):
-    """A .kuvet that is not a JSON object is refused with the reason."""
-
-    CASES = [
-        ("", "empty file"),
-        ("kuvet_url = x", "Unexpected character 'k' at line 1 column 1."),
-        ("[1]", "not an object"),
-        ('"https://x.localhost/"', "not an object"),
-        ("null", "not an object"),
-        ('{"kuvet_url":"x",', "Incomplete array or object value."),
-        ("\n\n", "Did not parse to a single JSON value."),
-    ]
-
-    def test_store_commands_refuse_it(self):
-        for text, reason in self.CASES:
+    def test_an_unusable_kuvet_file_is_refused_before_any_request(self):
+        url, json_error = self.store.url(path_style=True), ".kuvet is not a valid JSON object: "
+        cases = [("", json_error + "empty file"),
+                 ("kuvet_url = x", json_error + "Unexpected character 'k' at line 1 column 1."),
+                 ('"https://x.localhost/"', json_error + "not an object"),
+                 ('{"kuvet_url":"x",', json_error + "Incomplete array or object value."),
+                 ('{"kuvet_url":"","aws_id":"","aws_key":""}', ".kuvet still needs editing: set "
+                  "kuvet_url to the bucket's URL, such as https://BUCKET.s3.REGION.amazonaws.com/"),
+                 ('{"kuvet_url":"%s"}' % url, "No credentials: give aws_id and aws_key in .kuvet, set "
+                  "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or add a [default] profile to /dev/null.")]
+        for bad in (url[:-1], "ftp://x.localhost/", "http:///", url + "?a/", 5):
+            cases.append(('{"kuvet_url":%s,"aws_id":"i","aws_key":"k"}' % json.dumps(bad),
+                          '.kuvet: kuvet_url %s must be an http:// or https:// URL ending in "/", such as '
+                          'https://BUCKET.s3.REGION.amazonaws.com/ or http://HOST:PORT/BUCKET/' % json.dumps(bad)))
+        for text, problem in cases:
             self.write(".kuvet", text)
-            expected = "Error! .kuvet is not a valid JSON object: %s\n" % reason
-            for args in (["list"], ["sync", "x"], ["get", "a"], ["put", "a"], ["del", "a"]):
+            os.chmod(self.path(".kuvet"), 0o644)
+            for args in (["list"], ["sync"], ["get", "a"], ["put", "a"], ["del", "a"]):
                 with self.subTest(text=text, args=args):
-                    self.assertRun(args, expected, 1)
-        self.assertEqual(sorted(os.listdir(self.dir)), [".kuvet"])
+                    self.assertRun(args, "Error! %s\n" % problem, 1, "Warning! .kuvet is readable by "
+                                   "others (mode 0644): chmod 600 .kuvet\n")
+        self.assertEqual((self.store.log(), sorted(os.listdir(self.dir))), ([], [".kuvet"]))
 
-    def test_argument_checks_come_first(self):
-        self.write(".kuvet", "[1]")
-        self.assertRun(["foo"], MISSING_PATH, 1)
-        self.assertRun(["get"], MISSING_PATH, 1)
-        self.assertRun(["foo", "bar"], "Error! Invalid command: foo\n", 1)
+
+    def test_paths_typed_anywhere_in_the_folder_become_its_keys(self):
+        for name in ("f.txt", "d/g.txt", "docs/notes.txt", "docs/x.tmp"):
+            self.write(name, name)
+        self.write(".kuvetignore", "*.tmp\n")
+        docs = self.path("docs")
+        for path in ("notes.txt", "./../f.txt", "..//d/./g.txt", self.path("docs", "x.tmp")):
+            self.assertRun(["put", path], "", 0, "" if path[0] != "/" else
+                           "Warning! .kuvetignore ignores docs/x.tmp; going ahead since it was named.\n",
+                           cwd=docs)
+        self.assertEqual(self.store.keys(), ["d/g.txt", "docs/notes.txt", "docs/x.tmp", "f.txt"])
+        for path, why in (("../..", "is outside the synced folder " + self.dir), (".env", "is hidden, "
+                          "and hidden files are never synced"), ("..", "names the synced folder itself, not a file")):
+            self.assertRun(["put", path], "Error! '%s' %s.\n" % (path, why), 1, cwd=docs)
+        # get makes the missing folders and gives the file the object's time.
+        self.store.put("docs/a/b/c.txt", b"c")
+        self.store.buckets["kuvet"]["docs/a/b/c.txt"].mtime -= datetime.timedelta(days=3)
+        self.assertRun(["get", "-v", "a/b/c.txt"], "", 0, cwd=docs, stderr=(
+            "GET %s%s 200\n" % (self.store.url(), strict_store.encode_key("docs/a/b/c.txt"))))
+        self.assertEqual(os.stat(self.path("docs/a/b/c.txt")).st_mtime,
+                         int(self.store.buckets["kuvet"]["docs/a/b/c.txt"].mtime.timestamp()))
+
+    def snapshot(self):
+        """The folder's paths, bytes and times, the store's objects and what was asked of it but reads."""
+        files = [(p, os.stat(self.path(p)).st_mtime_ns, p.endswith("/") or self.read(p))
+                 for p in self.tree()]
+        return (hashlib.sha256(repr(files).encode()).hexdigest(), self.store.keys(),
+                [r for r in self.store.log() if r.method not in ("GET", "HEAD")])
+
+    def test_dry_runs_change_nothing(self):
+        for name, text in (("f.txt", "f"), ("x.tmp", "x"), (".kuvetignore", "*.tmp\n")):
+            self.write(name, text)
+        self.store.put("old.txt", b"old")
+        before = self.snapshot()
+        self.assertRun(["put", "-n", "f.txt"], " -> f.txt\n", 0)
+        self.assertRun(["del", "old.txt", "--dry-run"], " -x old.txt\n", 0)
+        self.assertRun(["put", "-n", "missing.txt"], "Failed to open missing.txt for reading.\n", 1)
+        self.assertRun(["sync", "-n", "--transfers", "2"], " -> f.txt\n", 0)  # old.txt is not in a .manifest
+        self.assertEqual(self.snapshot(), before)
+
+    def test_credentials_from_the_environment_and_a_profile(self):
+        self.write("f.txt", "f")
+        self.write("aws", "[default]\naws_access_key_id = nobody\n[temp]\naws_access_key_id = tmp\n"
+                   "aws_secret_access_key = tmp-secret\naws_session_token = tmp-token\n")
+        env = {"AWS_ACCESS_KEY_ID": "tmp", "AWS_SECRET_ACCESS_KEY": "tmp-secret"}
+        profile = {"AWS_SHARED_CREDENTIALS_FILE": self.path("aws"), "AWS_PROFILE": "temp"}
+        self.write_config(self.store.config(), aws_id="", aws_key="")
+        for region in (None, "us-east-1"):  # a region from the environment signs with version 4
+            for extra, status in ((dict(env, AWS_SESSION_TOKEN="tmp-token"), 0), (profile, 0), (env, 1)):
+                with self.subTest(region=region, env=extra):
+                    self.assertEqual(self.kuvet("put", "f.txt", env=dict(extra, AWS_REGION=region)).status,
+                                     status)
+        self.assertEqual([r.header("authorization")[:4] for r in self.store.log() if r.status == 200],
+                         ["AWS ", "AWS ", "AWS4", "AWS4"])
+        self.assertEqual([r.error for r in self.store.log() if r.status != 200], ["InvalidToken"] * 2)
+
+    def test_uploads_carry_their_content_type(self):
+        types = {"a.html": "text/html", "b.JPG": "image/jpeg", "c.woff2": "font/woff2",
+                 "d.unknown-kind": "application/octet-stream", "e": "application/octet-stream"}
+        stored = lambda: {k: self.store.buckets["kuvet"][k].content_type for k in self.store.keys()}  # noqa: E731
+        for sigv4 in (False, True):
+            self.write_config(self.store.config(sigv4=sigv4))
+            for name in types:
+                self.write(name, name)
+                self.assertRun(["put", name], "", 0)
+            self.assertEqual(stored(), types)
+            self.store.clear()
+        self.assertEqual(self.kuvet("sync").status, 0)
+        self.assertEqual(stored(), dict(types, **{".manifest": "application/json"}))
 
 
 if __name__ == "__main__":

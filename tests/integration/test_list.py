@@ -161,13 +161,12 @@ class ListCases:
         total = sum(len(data) for _, data in objects)
         self.assertEqual(result.lines[-1], size_text(total) + " Total")
 
-    def test_a_further_argument_is_ignored(self):
-        self.seed("one", b"1")
+    def test_bytes_lists_exact_sizes(self):
+        self.seed("one", b"1" * 1234567)
         self.seed("two", b"22")
-        alone = self.list()
-        self.assertListing(alone, self.listed())
-        extra = self.list("extra", "more")
-        self.assertEqual((extra.stdout, extra.status), (alone.stdout, alone.status))
+        lines = self.list("-l").lines
+        self.assertEqual([line[-17:] for line in lines[:2]] + lines[2:],
+                         ["     1234567  one", "           2  two", "1234569 Total"])
 
     def test_a_missing_store_fails_with_its_reply(self):
         self.write_config(self.missing_store_config())

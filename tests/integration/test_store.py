@@ -184,12 +184,10 @@ class StoreCases:
         self.assertFiles("folder/", "full/", "full/inside")
         self.assertEqual(self.read("full/inside"), b"kept")
 
-    def test_get_into_a_folder_that_does_not_exist(self):
+    def test_get_makes_the_missing_folders(self):
         self.seed("nofolder/x.txt", b"x")
-        self.assertOutput(self.run_kuvet("get", "nofolder/x.txt"),
-                          "Failed to open nofolder/x.txt for writing.\n", 1)
-        self.assertNoRequest()
-        self.assertFiles()
+        self.assertOutput(self.run_kuvet("get", "nofolder/x.txt"), "", 0)
+        self.assertEqual(self.read("nofolder/x.txt"), b"x")
 
 
 # Backends.

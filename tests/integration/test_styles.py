@@ -274,7 +274,7 @@ class Sigv4Cases:
 
 
 class Sigv2Cases:
-    """Without a region nothing changes: the same headers, byte for byte."""
+    """Without a region the headers are those of old, byte for byte, and the signed Content-Type."""
 
     def test_without_a_region_the_request_is_signed_as_before(self):
         self.write_config(self.config())
@@ -284,7 +284,7 @@ class Sigv2Cases:
         [request] = self.store.log()
         date = request.header("date")
         self.assertEqual(request.target, ("/kuvet" if self.path_style else "") + "/dir%2Fa%20b.txt")
-        text = "PUT\n\n\n%s\n/kuvet/dir%%2Fa%%20b.txt" % date
+        text = "PUT\n\ntext/plain\n%s\n/kuvet/dir%%2Fa%%20b.txt" % date
         host = "%s:%d" % ("127.0.0.1" if self.path_style else "kuvet.s3.localhost", self.store.port)
         self.assertEqual(request.headers, [
             ("Host", host),
@@ -295,6 +295,7 @@ class Sigv2Cases:
             ("Content-Length", "3"),
             ("Date", date),
             ("Authorization", "AWS kuvet-id:" + strict_store.sign("kuvet-secret", text)),
+            ("Content-Type", "text/plain"),
         ])
         self.assertTrue(request.header("user-agent").startswith("Kuvet/1.0"))
         self.assertRegex(date, r"^[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT$")
