@@ -13,6 +13,7 @@
 #include "json/json_reader.h"
 #include "kuvet/content_type.h"
 #include "kuvet/manifest.h"
+#include "kuvet/sync_progress.h"
 #include "kuvet/temp_file.h"
 #include "xml/xml.h"
 
@@ -231,7 +232,15 @@ bool abort_upload(const kuvet& store, const std::string& key, const std::string&
 
 kuvet::transfer upload(const kuvet& store, const std::string& key, int fd, int64_t size,
                        const kuvet::condition& when, int workers, upload_journal* journal) {
-  upload_run run(store, key, fd, size, workers);
+  // The parts share one progress line, where the caller wants lines.
+  sync_progress progress(stderr, store.progress_lines && isatty(STDERR_FILENO) == 1);
+  progress.expect(1);
+  kuvet counting = store;
+  counting.on_bytes = [&progress, &store](int64_t n) {
+    progress.moved(n);
+    if (store.on_bytes) store.on_bytes(n);
+  };
+  upload_run run(counting, key, fd, size, workers);
   kuvet::transfer t;
   std::string id = run.begin(&t);
   if (id.empty()) return t;
@@ -248,6 +257,7 @@ kuvet::transfer upload(const kuvet& store, const std::string& key, int fd, int64
     return t;  // still in the journal: the next run aborts it
   }
   if (journal != nullptr) journal->remove(key, id);
+  progress.clear();
   return t;
 }
 

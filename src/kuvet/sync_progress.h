@@ -1,6 +1,7 @@
-// The one progress line of a sync on standard error: files done of the
-// total, bytes moved and the rate, redrawn at most four times a second, and
-// only on a terminal. Safe to call from several threads at once.
+// One progress line for many transfers (a sync, the parts of a large file)
+// on standard error: files done of the total, bytes moved and the rate,
+// redrawn at most four times a second, only on a terminal, and erased when
+// the object goes. Safe to call from several threads at once.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,9 @@ class sync_progress {
  public:
   // Draws on `out` when `shown`; otherwise every call does nothing.
   sync_progress(FILE* out, bool shown) : out(out), shown(shown) {}
+  ~sync_progress() { clear(); }
+  sync_progress(const sync_progress&) = delete;
+  sync_progress& operator=(const sync_progress&) = delete;
 
   void expect(int64_t files);
   void moved(int64_t bytes);

@@ -20,7 +20,7 @@ const option_def option_table[] = {
     {'v', "verbose", false, " init list sync get put del "},
     {'l', "bytes", false, " list "},
     {0, "max-delete", true, " sync "},
-    {0, "transfers", true, " sync get put "},
+    {0, "transfers", true, " sync put "},
 };
 
 struct command_def {
