@@ -4,14 +4,12 @@
 
 #include "base/arraylist.h"
 #include "base/hashmap.h"
-#include "base/linkedlist.h"
 #include "base/tovin_hash.h"
 
 namespace {
 
 using base::arraylist;
 using base::hashmap;
-using base::linkedlist;
 
 uint32_t hash_of(const std::string& s) { return base::tovin_hash(s.data(), unsigned(s.size())); }
 
@@ -253,43 +251,6 @@ TEST(Arraylist, ReservePresetsExactCapacity) {
   EXPECT_EQ(none.items[0], nullptr);
   none.add(&values[0]);
   EXPECT_EQ(none.capacity, 2u);
-}
-
-TEST(Linkedlist, ReturnsStringsInOrderAdded) {
-  linkedlist<std::string> queue;
-  EXPECT_EQ(queue.count, 0);
-  queue.add("one");
-  queue.add("two");
-  queue.add(std::string("th\0ree", 6));
-  EXPECT_EQ(queue.count, 3);
-  EXPECT_EQ(queue.pop(), "one");
-  queue.add("four");
-  EXPECT_EQ(queue.pop(), "two");
-  EXPECT_EQ(queue.pop(), std::string("th\0ree", 6));
-  EXPECT_EQ(queue.pop(), "four");
-  EXPECT_EQ(queue.count, 0);
-}
-
-TEST(Linkedlist, PopOfEmptyListChangesNothing) {
-  linkedlist<std::string> queue;
-  EXPECT_EQ(queue.pop(), "");
-  EXPECT_EQ(queue.count, 0);
-  EXPECT_EQ(queue.tail, queue.head);
-  queue.add("a");
-  EXPECT_EQ(queue.pop(), "a");
-  EXPECT_EQ(queue.tail, queue.head) << "draining must bring tail back to the sentinel";
-  EXPECT_EQ(queue.current, queue.head);
-  EXPECT_EQ(queue.pop(), "");
-  queue.add("b");  // would be lost if tail still pointed at the freed node
-  EXPECT_EQ(queue.count, 1);
-  EXPECT_EQ(queue.pop(), "b");
-}
-
-TEST(Linkedlist, DestructionFreesRemainingNodes) {
-  // Checked by LeakSanitizer in the sanitizer build.
-  linkedlist<std::string> queue;
-  for (int i = 0; i < 100; i++) queue.add(std::string(100, 'x'));
-  EXPECT_EQ(queue.count, 100);
 }
 
 }  // namespace

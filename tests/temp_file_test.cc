@@ -38,7 +38,7 @@ TEST_F(TempFileTest, HiddenBesideTheTargetAndRemovedUnlessCommitted) {
 
 TEST_F(TempFileTest, CommitReplacesTheTarget) {
   std::string target = dir + "/a.txt";
-  ASSERT_TRUE(base::save(target, "old"));
+  ASSERT_TRUE(temp_file::write(target, "old"));
   temp_file part(target);
   ASSERT_TRUE(part.open());
   fputs("new", part.file);
@@ -50,7 +50,7 @@ TEST_F(TempFileTest, CommitReplacesTheTarget) {
 
 TEST_F(TempFileTest, WriteWithATimeReplacesTheTargetWithThatTime) {
   std::string target = dir + "/_revision";
-  ASSERT_TRUE(base::save(target, "1"));
+  ASSERT_TRUE(temp_file::write(target, "1"));
   ASSERT_TRUE(temp_file::write(target, "1700000000", 1700000000));
   EXPECT_EQ(base::load(target), "1700000000");
   struct stat st;

@@ -313,27 +313,6 @@ TEST(VarChange, UnsetRemovesAndReturnsTheValue) {
   EXPECT_EQ(shared.data->refs, 2u);
 }
 
-TEST(VarChange, ReverseMakesANewValue) {
-  var a = array_of({var(1), var("two"), var::array()});
-  var r = a.reverse();
-  EXPECT_EQ(text(r), "[ [],\"two\",1 ]");
-  EXPECT_EQ(text(a), "[ 1,\"two\",[] ]");
-  EXPECT_NE(r.data, a.data);
-  EXPECT_EQ(r.array_ref().capacity, 3u);
-  r.get(0).push(var(0));
-  EXPECT_EQ(text(a), "[ 1,\"two\",[ 0 ] ]") << "elements are shared, not copied";
-
-  var e = var::array().reverse();
-  EXPECT_TRUE(e.is_array());
-  EXPECT_EQ(e.size(), 0);
-
-  EXPECT_EQ(text(var("ab\xc3\xa9").reverse()), "\xa9\xc3" "ba");
-  EXPECT_EQ(text(var("").reverse()), "");
-  EXPECT_TRUE(var(5).reverse().is_null());
-  EXPECT_TRUE(var().reverse().is_null());
-  EXPECT_TRUE(object_ab().reverse().is_null());
-}
-
 // ---- Comparison
 
 TEST(VarCmp, KindsOrderBeforeValues) {
@@ -437,70 +416,6 @@ TEST(VarSplit, OtherValuesSplitTheirJsonText) {
   EXPECT_EQ(split_text(var(1.5), "."), "[ \"1\",\"5\" ]");
   EXPECT_EQ(split_text(var(), "u"), "[ \"n\",\"ll\" ]");
   EXPECT_EQ(split_text(array_of({var(1), var(2)}), ","), "[ \"[ 1\",\"2 ]\" ]");
-}
-
-var strings(std::initializer_list<const char*> items) {
-  var a = var::array();
-  for (const char* s : items) a.push(var(s));
-  return a;
-}
-
-TEST(VarMinus, ArrayDifferenceKeepsFirstOrderWithoutDuplicates) {
-  EXPECT_EQ(text(strings({"a", "b", "a", "c"}) - strings({"b"})), "[ \"a\",\"c\" ]");
-  EXPECT_EQ(text(strings({"c", "a", "c", "b", "a"}) - var::array()), "[ \"c\",\"a\",\"b\" ]");
-  EXPECT_EQ(text(var::array() - strings({"a"})), "[]");
-  var a = strings({"x", "y", "x"});
-  EXPECT_EQ(text(a - a), "[]");
-  EXPECT_EQ(text(strings({"a", "b"}) - strings({"z", "b", "b", "a"})), "[]");
-  EXPECT_EQ(text(a), "[ \"x\",\"y\",\"x\" ]") << "operands are not changed";
-}
-
-TEST(VarMinus, ElementsMatchByJsonText) {
-  EXPECT_EQ(text(array_of({var(1), var("1")}) - strings({"1"})), "[ 1 ]");
-  EXPECT_EQ(text(array_of({var(1), var("1")}) - array_of({var(1.0)})), "[ \"1\" ]");
-  var ba = var::object();
-  ba.set("b", var(2));
-  ba.set("a", var(1));
-  EXPECT_EQ(text(array_of({object_ab()}) - array_of({ba})), "[ {\"a\":1,\"b\":2} ]");
-  EXPECT_EQ(text(array_of({object_ab()}) - array_of({object_ab()})), "[]");
-  EXPECT_EQ(text(array_of({var(), var(true)}) - array_of({var()})), "[ true ]");
-}
-
-TEST(VarMinus, ResultSharesElements) {
-  var inner = var::array();
-  var a = array_of({inner});
-  var d = a - var::array();
-  d.get(0).push(var(1));
-  EXPECT_EQ(text(inner), "[ 1 ]");
-}
-
-TEST(VarMinus, Numbers) {
-  var d = var(5) - var("2");
-  EXPECT_TRUE(d.is_number());
-  EXPECT_EQ(d.num(), 3);
-  EXPECT_EQ((var(true) - var(1)).num(), 0);
-  EXPECT_EQ((var() - var(2)).num(), -2);
-  EXPECT_EQ((var(1.5) - var(false)).num(), 1.5);
-  EXPECT_EQ((var(1) - var()).num(), 1);
-  EXPECT_EQ((var(1) - array_of({var(5)})).num(), 1);
-  EXPECT_EQ((var(1) - object_ab()).num(), 1);
-}
-
-TEST(VarMinus, UnsupportedKindsGiveNull) {
-  EXPECT_TRUE((var("5") - var(2)).is_null());
-  EXPECT_TRUE((strings({"a"}) - var(1)).is_null());
-  EXPECT_TRUE((strings({"a"}) - var("a")).is_null());
-  EXPECT_TRUE((object_ab() - object_ab()).is_null());
-}
-
-TEST(VarMinus, ManyElements) {
-  var a = var::array();
-  var b = var::array();
-  for (int i = 0; i < 500; i++) a.push(var("name" + std::to_string(i)));
-  for (int i = 0; i < 500; i += 2) b.push(var("name" + std::to_string(i)));
-  var d = a - b;
-  ASSERT_EQ(d.size(), 250);
-  for (int i = 0; i < 250; i++) EXPECT_EQ(text(d.get(i)), "name" + std::to_string(2 * i + 1));
 }
 
 }  // namespace

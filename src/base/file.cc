@@ -61,12 +61,4 @@ std::string load(const std::string& path) {
   return data;
 }
 
-bool save(const std::string& path, const std::string& data) {
-  FILE* file = open_file(path, "wb");
-  if (file == nullptr) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), file) == data.size();
-  ok = (fclose(file) == 0) && ok;
-  return ok;
-}
-
 }  // namespace base

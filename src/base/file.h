@@ -15,8 +15,5 @@ std::string load(const std::string& path);
 // Reads the whole file into *data; false when it cannot be opened or read.
 bool load(const std::string& path, std::string* data);
 
-// Creates or truncates path and writes data. False when the file cannot be
-// opened or the bytes could not all be written and flushed (a full disk).
-bool save(const std::string& path, const std::string& data);
 
 }  // namespace base

@@ -204,16 +204,6 @@ var var::unset(const std::string& key) {
   return value;
 }
 
-var var::reverse() const {
-  if (type == string_t) return var(std::string(string_ref().rbegin(), string_ref().rend()));
-  if (type != array_t) return var();
-  var result = array();
-  const array_payload& list = array_ref();
-  result.array_ref().reserve(list.count);
-  for (uint32_t i = list.count; i > 0; i--) result.push(*list.items[i - 1]);
-  return result;
-}
-
 namespace {
 
 // Pairs of records being compared, two entries per pair. A pair met again while

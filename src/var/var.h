@@ -25,12 +25,6 @@ class var {
     virtual ~var_data() {}
   };
 
-  // Scratch set of the array difference: element JSON text -> borrowed element.
-  class _varset : public base::hashmap<var*> {
-   public:
-    void subtract(const var& a, const var& b);
-  };
-
   int32_t type;
   union {
     double number;
@@ -87,8 +81,6 @@ class var {
   var pop();
   void set(const std::string& key, const var& v);
   var unset(const std::string& key);
-  // A new string or array in reverse order; null for other kinds.
-  var reverse() const;
   // Three-way comparison: kinds order null < number < boolean < string < array < object;
   // containers by count, then element by element (objects in key order, keys first).
   // Values that contain themselves compare without endless recursion.
@@ -99,8 +91,6 @@ class var {
 
   // This value's text cut at any of the delimiter bytes, empty pieces kept.
   var split(const std::string& delimiters) const;
-  // Numbers: the difference. Arrays: elements of this not in other, deduplicated.
-  var operator-(const var& other) const;
 
   // Direct access to the payloads; valid only for the matching kind.
   const std::string& string_ref() const { return *static_cast<std::string*>(data->payload); }
