@@ -1,29 +1,12 @@
-"""A scripted S3-like store that checks every request strictly.
+"""A scripted S3-like store on a free port of 127.0.0.1 that checks every request.
 
-Holds its buckets' objects in memory and answers, over HTTP/1.1 with
-keep-alive (plain TCP, or TLS with a given ssl.SSLContext), what the tool
-sends a store: GET, HEAD, PUT and DELETE of a key and GET of the bucket root
-(a ListObjects document with max-keys, marker, prefix and delimiter).
-
-Every request must carry a valid Authorization header, "AWS" (signature
-version 2) with a Date (or x-amz-date) within 15 minutes of now, or
-"AWS4-HMAC-SHA256" (version 4, checked by sigv4_check for the store's
-region); otherwise it is answered with an S3 error document (403 for a
-wrong signature). The bucket is the first label of the Host header
-(virtual-hosted style, BUCKET.s3.localhost) or, when the host is an IP
-address, "localhost" or "s3.localhost", the first segment of the path
-(path-style); `locate` is the one place that maps a request to bucket, key
-and signed resource, and `authenticate` the one place that picks the
-signature scheme.
-
-Faults are scripted per key (`fail`, `cut`, `drop`, `silent`, `raw`; `skip` lets the
-first matching requests through), `before` runs a test's action just before a
-request is handled (to change the store under a client), `answer` lets a test
-write the reply itself (e.g. a listing page of its own), and every request is
-recorded (`requests`) for assertions. An object can be given the Size and
-LastModified texts its listing shows, whatever its data (`put`). Standard library only; one thread per
-connection, all shared state under one lock.
+Requests must be well formed, dated and signed (version 2, or version 4 through
+sigv4_check); writes honour If-Match and If-None-Match unless conditional=False.
 """
+# Objects, multipart uploads and ListObjects pages after a marker are served
+# from memory, over TLS when the store has a server context. Faults are
+# scripted per key and method; every request is logged. One thread per
+# connection; the shared state is under one lock.
 
 import base64
 import datetime
@@ -31,909 +14,392 @@ import email.utils
 import hashlib
 import hmac
 import re
-import socket
+import socketserver
 import ssl
+import subprocess
 import threading
 import urllib.parse
-import uuid
+from http import HTTPStatus
+from xml.sax.saxutils import escape as sax_escape
 
 import sigv4_check
 
-HOST = "127.0.0.1"
-WAIT = 60               # seconds a connection waits for the client's next bytes
-MAX_SKEW = 15 * 60      # seconds a request's date may be off
-MAX_HEAD = 64 * 1024    # bytes a request head may take
-DEFAULT_MAX_KEYS = 1000
-
-# Query parameters that belong to the signed resource (signature version 2).
-SUBRESOURCES = frozenset([
-    "acl", "cors", "delete", "lifecycle", "location", "logging", "notification",
-    "partNumber", "policy", "requestPayment", "restore", "tagging", "torrent",
-    "uploadId", "uploads", "versionId", "versioning", "versions", "website",
-    "response-cache-control", "response-content-disposition",
-    "response-content-encoding", "response-content-language",
-    "response-content-type", "response-expires",
-])
-
-REASONS = {
-    100: "Continue", 200: "OK", 204: "No Content", 206: "Partial Content",
-    301: "Moved Permanently", 304: "Not Modified", 307: "Temporary Redirect", 400: "Bad Request",
-    403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
-    409: "Conflict", 411: "Length Required", 412: "Precondition Failed",
-    500: "Internal Server Error",
-    501: "Not Implemented", 503: "Service Unavailable",
-}
+OMIT = object()  # a listed_time that leaves LastModified out of the listing
+XML = [("Content-Type", "application/xml")]
+SUBRESOURCES = ("partNumber", "uploadId", "uploads")  # the query names version 2 signs, of those kuvet sends
 
 
-# Signature version 2, shared with the other test helpers.
-
-def canonical_amz_headers(headers):
-    """The x-amz- lines of the string to sign from (name, value) pairs."""
-    merged = {}
-    for name, value in headers:
-        name = name.strip().lower()
-        if name.startswith("x-amz-"):
-            merged.setdefault(name, []).append(" ".join(value.strip().split()))
-    return "".join("%s:%s\n" % (name, ",".join(merged[name])) for name in sorted(merged))
+def escape(text):
+    return sax_escape(text, {'"': "&quot;", "'": "&apos;"})
 
 
-def canonical_resource(bucket, raw_path, query):
-    """'/' + bucket + the path as sent, plus the sorted sub-resources."""
-    resource = "/" + bucket + raw_path
-    params = urllib.parse.parse_qsl(query, keep_blank_values=True)
-    subs = sorted((k, v) for k, v in params if k in SUBRESOURCES)
-    if subs:
-        resource += "?" + "&".join(k + ("=" + v if v else "") for k, v in subs)
-    return resource
+def tls(folder):
+    """A server context and the environment that makes kuvet trust it alone."""
+    # A new self-signed certificate for *.s3.localhost and 127.0.0.1.
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-days", "2", "-subj", "/CN=localhost", "-keyout", folder + "/key.pem", "-out", folder + "/cert.pem",
+                    "-addext", "subjectAltName=DNS:*.s3.localhost,IP:127.0.0.1"], check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(folder + "/cert.pem", folder + "/key.pem")
+    return context, {"SSL_CERT_FILE": folder + "/cert.pem", "SSL_CERT_DIR": folder}
 
-
-def string_to_sign(method, headers, resource):
-    """The AWS string to sign for a request with (name, value) header pairs."""
-    def first(name):
-        for n, v in headers:
-            if n.strip().lower() == name:
-                return v.strip()
-        return ""
-    has_amz_date = any(n.strip().lower() == "x-amz-date" for n, _ in headers)
-    date = "" if has_amz_date else first("date")
-    return "%s\n%s\n%s\n%s\n%s%s" % (method, first("content-md5"), first("content-type"),
-                                     date, canonical_amz_headers(headers), resource)
-
-
-def sign(secret, text):
-    """Base64 of HMAC-SHA1(secret, text): the signature part of the header."""
-    if isinstance(secret, str):
-        secret = secret.encode()
-    digest = hmac.new(secret, text.encode("utf-8", "surrogateescape"), hashlib.sha1).digest()
-    return base64.b64encode(digest).decode()
-
-
-def http_date(when=None):
-    """An RFC 1123 date in GMT for a time in seconds (now by default)."""
-    return email.utils.formatdate(when, usegmt=True)
-
-
-def encode_key(key):
-    """A key percent-encoded the way the tool sends it ("/" as %2F too)."""
-    return urllib.parse.quote(key.encode("utf-8", "surrogateescape"), safe="-_.!~*'()")
-
-
-# Requests and replies.
 
 class Request:
-    """One request as the store received it."""
+    """One request as received, and the bucket and key it names."""
 
-    def __init__(self, method, target, version, headers, body):
-        self.method = method
-        self.target = target            # the request target exactly as sent
-        self.version = version
-        self.headers = headers          # list of (name, value) in order
-        self.body = body                # bytes
-        raw_path, _, self.query = target.partition("?")
-        self.raw_path = raw_path
+    def __init__(self, method, target, headers):
+        self.method, self.target, self.headers = method, target, headers
+        self.raw_path, _, self.query = target.partition("?")
         self.params = urllib.parse.parse_qsl(self.query, keep_blank_values=True)
-        self.bucket = None
-        self.key = None
-        self.status = None              # the status the store answered with, if any
-        self.error = None               # the S3 error code it answered with, if any
-
-    @property
-    def path(self):
-        return self.raw_path
+        self.body, self.status, self.error = b"", None, None  # status and error: of the reply
+        # The bucket is the Host's first label, or the path's first segment
+        # when the Host is an IP address (path-style).
+        host, path = (self.header("host") or "").rsplit(":", 1)[0], self.raw_path
+        if re.fullmatch(r"[0-9.]+", host):
+            host, _, rest = path[1:].partition("/")
+            path = "/" + rest
+        self.bucket = host.split(".")[0]
+        self.key = urllib.parse.unquote_to_bytes(path[1:]).decode("utf-8", "surrogateescape")
+        subs = ["%s=%s" % p if p[1] else p[0] for p in sorted(self.params) if p[0] in SUBRESOURCES]
+        self.resource = "/%s%s%s" % (self.bucket, path, "?" + "&".join(subs) if subs else "")
 
     def header(self, name, default=None):
-        name = name.lower()
-        for n, v in self.headers:
-            if n.lower() == name:
-                return v.strip()
-        return default
+        return next((v for n, v in self.headers if n.lower() == name.lower()), default)
 
     def param(self, name, default=None):
-        for k, v in self.params:
-            if k == name:
-                return v
-        return default
+        return dict(self.params).get(name, default)
 
     def __repr__(self):
-        return "<%s %s -> %s%s>" % (self.method, self.target, self.status,
-                                    " " + self.error if self.error else "")
+        return "<%s %s -> %s %s>" % (self.method, self.target, self.status, self.error or "")
 
 
 class Reply:
-    """length: the Content-Length text to send instead of the body's own
-    length (a lying server); close: close the connection after the reply."""
+    """length: the Content-Length to claim (a lying store); close: close after the reply."""
 
-    def __init__(self, status, body=b"", headers=None, length=None, close=False):
-        self.status = status
-        self.body = body if isinstance(body, bytes) else body.encode()
-        self.headers = list(headers or [])
-        self.length = length
-        self.close = close
-        self.error = None
+    def __init__(self, status, body=b"", headers=(), length=None, close=False):
+        self.status, self.headers, self.length, self.close, self.error = status, list(headers), length, close, None
+        self.body = body if isinstance(body, bytes) else body.encode("utf-8", "surrogateescape")
 
     def head(self):
-        lines = ["HTTP/1.1 %d %s" % (self.status, REASONS.get(self.status, "Status"))]
-        lines.append("Date: " + http_date())
-        lines.append("Server: StrictStore")
-        lines += ["%s: %s" % h for h in self.headers]
-        # HTTP forbids a length header on 1xx and 204 replies: they never have a body.
-        if self.status >= 200 and self.status not in (204, 304):
-            length = len(self.body) if self.length is None else self.length
-            lines.append("Content-Length: %s" % length)
+        lines = ["HTTP/1.1 %d %s" % (self.status, HTTPStatus(self.status).phrase),
+                 "Date: " + email.utils.formatdate(usegmt=True)] + ["%s: %s" % h for h in self.headers]
+        if self.status not in (204, 304):
+            lines.append("Content-Length: %s" % (len(self.body) if self.length is None else self.length))
         return ("\r\n".join(lines) + "\r\n\r\n").encode()
 
 
-def error_reply(status, code, message, **details):
-    """An S3 error document."""
-    parts = ["<Code>%s</Code>" % xml_escape(code), "<Message>%s</Message>" % xml_escape(message)]
-    for name, value in details.items():
-        parts.append("<%s>%s</%s>" % (name, xml_escape(str(value)), name))
-    parts.append("<RequestId>%s</RequestId>" % uuid.uuid4().hex[:16].upper())
-    body = '<?xml version="1.0" encoding="UTF-8"?>\n<Error>%s</Error>' % "".join(parts)
-    reply = Reply(status, body.encode("utf-8", "surrogateescape"),
-                  [("Content-Type", "application/xml")])
-    reply.error = code
-    return reply
-
-
 class Refusal(Exception):
-    """A request the store answers with an error document."""
+    """A request answered with an S3 error document, self.reply."""
 
-    def __init__(self, status, code, message, **details):
+    def __init__(self, status, code, **details):
         super().__init__(code)
-        self.reply = error_reply(status, code, message, **details)
+        fields = "".join("<%s>%s</%s>" % (n, escape(str(v)), n) for n, v in dict(Code=code, **details).items())
+        self.reply = Reply(status, '<?xml version="1.0" encoding="UTF-8"?>\n<Error>%s</Error>' % fields, XML)
+        self.reply.error = code
 
 
-def xml_escape(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace("'", "&apos;").replace('"', "&quot;"))
-
-
-# A listed_time that leaves the LastModified element out of the listing.
-OMIT = object()
-
-
-class StoredObject:
-    """listed_size / listed_time: the Size and LastModified texts of the
-    object's listing entry instead of its length and time (listed_time OMIT
-    leaves the element out)."""
+class Stored:
+    """An object; listed_size and listed_time: the Size and LastModified texts of its listing entry."""
 
     def __init__(self, data, content_type=None, listed_size=None, listed_time=None):
-        self.data = bytes(data)
-        self.content_type = content_type
+        self.data, self.content_type, self.listed_size, self.listed_time = bytes(data), content_type, listed_size, listed_time
         self.mtime = datetime.datetime.now(datetime.timezone.utc)
         self.etag = '"%s"' % hashlib.md5(self.data).hexdigest()
-        self.listed_size = listed_size
-        self.listed_time = listed_time
 
-    def listing_entry(self, key):
-        """The object's Contents element in a ListObjects document."""
-        if self.listed_time is OMIT:
-            time = ""
-        else:
-            text = self.listed_time
-            if text is None:
-                text = (self.mtime.strftime("%Y-%m-%dT%H:%M:%S.")
-                        + "%03dZ" % (self.mtime.microsecond // 1000))
-            time = "<LastModified>%s</LastModified>" % xml_escape(text)
-        size = len(self.data) if self.listed_size is None else self.listed_size
-        return ("<Contents><Key>%s</Key>%s<ETag>%s</ETag><Size>%s</Size>"
-                "<StorageClass>STANDARD</StorageClass></Contents>"
-                % (xml_escape(key), time, xml_escape(self.etag), xml_escape(str(size))))
-
-
-# Faults.
-
-class Fault:
-    """A scripted misbehaviour for requests to one key (and method).
-
-    kind is "fail" (answer `status` with an error document instead of doing
-    the request), "cut" (do the request, then close after `after` bytes of
-    the reply's body, half of it by default; a reply without a body is cut
-    in its head), "drop" (close the connection without a byte of reply; with
-    `handled` the request is carried out first, so only its reply is lost),
-    "silent" (read the request, never answer, keep the connection open),
-    "raw" (send the bytes action() gives, pieces `after` seconds apart, then close),
-    "call" (call action(store, request), then handle the request as usual)
-    or "answer" (reply with what action(store, request) returns: a Reply, or
-    bytes/str sent as a 200 XML body). key None matches every key. times:
-    how many requests it applies to (None: all); skip: how many matching
-    requests pass untouched before it applies.
-    """
-
-    def __init__(self, kind, key, method=None, bucket=None, times=None, status=500,
-                 code=None, after=None, skip=0, action=None, handled=False):
-        self.kind = kind
-        self.key = key
-        self.method = method
-        self.bucket = bucket
-        self.times = times
-        self.status = status
-        self.code = code
-        self.after = after
-        self.skip = skip
-        self.action = action
-        self.handled = handled
-        self.hits = 0
-        self.passed = 0     # matching requests let through because of skip
-
-    def matches(self, request):
-        if self.times is not None and self.hits >= self.times:
-            return False
-        return ((self.key is None or request.key == self.key)
-                and (self.method is None or request.method == self.method)
-                and (self.bucket is None or request.bucket == self.bucket))
-
-
-# The store.
 
 class StrictStore:
-    """The store on a free port of 127.0.0.1; see the module text.
+    """credentials {access id: secret}; tokens {access id: the session token it must send}."""
 
-    credentials: {access id: secret}. buckets: the names that exist.
-    tls: an ssl.SSLContext for the server side, or None for plain HTTP.
-    """
-
-    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1",
-                 conditional=True, tokens=None):
+    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1", conditional=True,
+                 tokens=None):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
-        self.conditional = conditional  # honour If-Match / If-None-Match on writes
-        self.uploads = {}  # multipart uploads begun and not finished: id -> (key, parts)
-        self.tokens = dict(tokens or {})  # access id -> the session token it must send
-        self.region = region    # what version 4 credential scopes must name
+        self.tokens, self.tls, self.region, self.conditional = dict(tokens or {}), tls, region, conditional
         self.buckets = {name: {} for name in buckets}
-        self.tls = tls
-        self.requests = []
-        self.faults = []
-        self.connections = 0
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
-        self._threads = []
-        self._socks = []
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((HOST, 0))
-        self.listener.listen(64)
-        self.port = self.listener.getsockname()[1]
-        self._acceptor = threading.Thread(target=self._accept, daemon=True)
-        self._acceptor.start()
+        self.uploads, self.requests, self.faults, self.connections = {}, [], [], 0
+        self.lock, self.stopping = threading.Lock(), threading.Event()
+        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), _Connection)
+        self.server.daemon_threads, self.server.store, self.port = True, self, self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True).start()
 
-    # What the tests use.
+    def url(self, bucket="kuvet", path_style=False):
+        scheme = "https" if self.tls else "http"
+        host = "127.0.0.1:%d/%s" % (self.port, bucket) if path_style else "%s.s3.localhost:%d" % (bucket, self.port)
+        return "%s://%s/" % (scheme, host)
 
-    def url(self, bucket="kuvet", scheme=None, path_style=False):
-        """The store URL: virtual-hosted, e.g. http://kuvet.s3.localhost:PORT/,
-        or path-style, e.g. http://127.0.0.1:PORT/kuvet/."""
-        scheme = scheme or ("https" if self.tls else "http")
-        if path_style:
-            return "%s://%s:%d/%s/" % (scheme, HOST, self.port, bucket)
-        return "%s://%s.s3.localhost:%d/" % (scheme, bucket, self.port)
+    def config(self, bucket="kuvet", path_style=False, sigv4=False):
+        """The .kuvet members for this store; sigv4 adds its region."""
+        access_id = next(iter(self.credentials))
+        config = dict(kuvet_url=self.url(bucket, path_style), aws_id=access_id, aws_key=self.credentials[access_id])
+        return dict(config, region=self.region) if sigv4 else config
 
-    def config(self, bucket="kuvet", access_id=None, scheme=None, path_style=False, sigv4=False):
-        """The .kuvet members for this store: kuvet_url, aws_id, aws_key, and
-        the store's region when it is to be signed with version 4."""
-        access_id = access_id or next(iter(self.credentials))
-        config = {"kuvet_url": self.url(bucket, scheme, path_style), "aws_id": access_id,
-                  "aws_key": self.credentials[access_id]}
-        if sigv4:
-            config["region"] = self.region
-        return config
+    # The objects, seen and changed without a request.
 
-    def put(self, key, data, bucket="kuvet", listed_size=None, listed_time=None):
-        """Stores an object directly; listed_size / listed_time script the
-        Size and LastModified texts of its listing entry (see StoredObject)."""
+    def put(self, key, data, bucket="kuvet", **listed):
         with self.lock:
-            self.buckets[bucket][key] = StoredObject(data, listed_size=listed_size,
-                                                     listed_time=listed_time)
+            self.buckets[bucket][key] = Stored(data, **listed)
 
     def get(self, key, bucket="kuvet"):
-        """An object's bytes, or None."""
         with self.lock:
-            found = self.buckets[bucket].get(key)
-            return None if found is None else found.data
+            return getattr(self.buckets[bucket].get(key), "data", None)
+
+    def delete(self, key, bucket="kuvet"):
+        with self.lock:
+            self.buckets[bucket].pop(key, None)
 
     def keys(self, bucket="kuvet"):
         with self.lock:
             return sorted(self.buckets[bucket])
 
-    def delete(self, key, bucket="kuvet"):
-        """Removes an object behind the clients' backs (no request needed)."""
-        with self.lock:
-            self.buckets[bucket].pop(key, None)
-
     def clear(self):
-        """Empties every bucket and forgets the faults and the request log."""
+        """Empties the buckets; forgets uploads, faults and the log."""
         with self.lock:
             for objects in self.buckets.values():
                 objects.clear()
-            self.uploads.clear()
-            self.faults = []
-            self.requests = []
-
-    def fail(self, key, status=500, code=None, method=None, bucket=None, times=None, skip=0):
-        return self._add(Fault("fail", key, method, bucket, times, status=status, code=code,
-                               skip=skip))
-
-    def cut(self, key, after=None, method=None, bucket=None, times=None, skip=0):
-        return self._add(Fault("cut", key, method, bucket, times, after=after, skip=skip))
-
-    def drop(self, key, handled=False, method=None, bucket=None, times=None, skip=0):
-        return self._add(Fault("drop", key, method, bucket, times, skip=skip, handled=handled))
-
-    def silent(self, key, method=None, bucket=None, times=None, skip=0):
-        return self._add(Fault("silent", key, method, bucket, times, skip=skip))
-
-    def raw(self, key, pieces, interval=0.0, method=None, bucket=None, times=None, skip=0):
-        """Answers matching requests with raw bytes instead of a reply:
-        pieces() gives them (bytes, or an iterable of bytes, maybe endless),
-        sent `interval` seconds apart until the client or the store stops."""
-        return self._add(Fault("raw", key, method, bucket, times, after=interval, skip=skip,
-                               action=pieces))
-
-    def before(self, key, action, method=None, bucket=None, times=1, skip=0):
-        """Calls action(store, request) just before a matching request is
-        handled (after its signature was checked), e.g. to change an object
-        between two reads of it."""
-        return self._add(Fault("call", key, method, bucket, times, skip=skip, action=action))
-
-    def answer(self, key, action, method=None, bucket=None, times=None, skip=0):
-        """Replies to matching requests (after their signature was checked)
-        with action(store, request): a Reply, or a bytes/str body sent as
-        200 with an XML content type. Key "" matches the listing."""
-        return self._add(Fault("answer", key, method, bucket, times, skip=skip, action=action))
-
-    def clear_faults(self):
-        """Forgets every scripted fault; objects and the request log stay."""
-        with self.lock:
-            self.faults = []
+            self.uploads, self.faults, self.requests = {}, [], []
 
     def log(self):
-        """A copy of the requests received so far."""
         with self.lock:
             return list(self.requests)
 
     def refused(self):
-        """The requests answered 403 (a bad signature, date or access id)."""
+        """The requests answered 403: a bad signature, date, access id or token."""
         return [r for r in self.log() if r.status == 403]
 
-    def stop(self):
-        self.stopping.set()
-        try:
-            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
-        except OSError:
-            pass
-        self.listener.close()
+    # Faults for the requests of one key ("" is the listing, None any) and
+    # method (None: any): `times` of them (None: all) after `skip` of them.
+
+    def _fault(self, kind, key, method=None, times=None, skip=0, **how):
         with self.lock:
-            socks = list(self._socks)
-        for sock in socks:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-        for thread in list(self._threads):
-            thread.join(timeout=5)
-        self._acceptor.join(timeout=5)
+            self.faults.append(dict(how, kind=kind, key=key, method=method, times=times, skip=skip, hits=0))
 
-    def __enter__(self):
-        return self
+    def fail(self, key, status=500, code=None, **match):
+        """Answers an error document instead of doing the request."""
+        code = code or HTTPStatus(status).phrase.replace(" ", "")
+        self._fault("answer", key, action=lambda store, request: Refusal(status, code).reply, **match)
 
-    def __exit__(self, *exc):
-        self.stop()
+    def cut(self, key, after=None, **match):
+        """Does the request, then closes `after` bytes into the reply's body."""
+        # By default half the body; a reply without a body is cut in its head.
+        self._fault("cut", key, after=after, **match)
 
-    # Request handling; override or extend these for other behaviour.
+    def drop(self, key, handled=False, **match):
+        """Closes the connection without a reply; handled: after doing the request."""
+        self._fault("drop", key, handled=handled, **match)
 
-    def locate(self, request):
-        """Sets request.bucket and request.key; returns the signed resource.
+    def raw(self, key, pieces, interval=0.0, **match):
+        """Sends what pieces() gives (bytes or an iterable of them) `interval` s apart, then closes."""
+        self._fault("raw", key, action=pieces, after=interval, **match)
 
-        Virtual-hosted style: the bucket is the Host header's first label and
-        the key is the whole decoded path after its leading "/". Path-style
-        (a host without a bucket label): the bucket is the path's first
-        segment and the key the decoded rest after the "/" that follows it."""
-        host = request.header("host", "")
-        name = host.rsplit(":", 1)[0] if not host.endswith("]") else host
-        if not request.raw_path.startswith("/"):
-            raise Refusal(400, "InvalidURI", "Couldn't parse the specified URI.",
-                          URI=request.target)
-        path = request.raw_path
-        if "." not in name or name == "s3.localhost" or re.fullmatch(r"[0-9.]+", name):
-            bucket, _, rest = path[1:].partition("/")
-            if not bucket:
-                raise Refusal(400, "InvalidRequest", "A path-style request must name a bucket",
-                              URI=request.target)
-            request.bucket = urllib.parse.unquote(bucket)
-            path = path[1 + len(bucket):]
-        else:
-            request.bucket = name.split(".", 1)[0]
-        raw_key = urllib.parse.unquote_to_bytes(path[1:])
-        request.key = raw_key.decode("utf-8", "surrogateescape")
-        return canonical_resource(request.bucket, path or "/", request.query)
+    def before(self, key, action, times=1, **match):
+        """Calls action(store, request) just before the request is handled."""
+        self._fault("call", key, action=action, times=times, **match)
 
-    def authenticate(self, request, resource):
-        """Raises Refusal unless the request is signed and dated correctly."""
-        authorization = request.header("authorization")
-        if authorization is None:
-            raise Refusal(403, "AccessDenied", "Access Denied")
-        scheme, _, credential = authorization.partition(" ")
-        if scheme == sigv4_check.ALGORITHM:
-            try:
-                access_id = sigv4_check.verify(request.method, request.raw_path, request.query,
-                                               request.headers, request.body, self.credentials,
-                                               self.region)
-            except sigv4_check.Failure as failure:
-                raise Refusal(failure.status, failure.code, failure.message, **failure.details)
-            return self.check_token(request, access_id)
-        if scheme != "AWS":
-            raise Refusal(400, "InvalidArgument", "Unsupported Authorization Type",
-                          ArgumentName="Authorization", ArgumentValue=authorization)
-        self.check_date(request)
-        access_id, colon, signature = credential.rpartition(":")
-        if not colon or not access_id:
-            raise Refusal(400, "InvalidArgument",
-                          "AWS authorization header is invalid.  Expected AwsAccessKeyId:signature",
-                          ArgumentName="Authorization", ArgumentValue=authorization)
-        secret = self.credentials.get(access_id)
-        if secret is None:
-            raise Refusal(403, "InvalidAccessKeyId",
-                          "The AWS Access Key Id you provided does not exist in our records.",
-                          AWSAccessKeyId=access_id)
-        text = string_to_sign(request.method, request.headers, resource)
-        if not hmac.compare_digest(sign(secret, text).encode(), signature.encode()):
-            raise Refusal(403, "SignatureDoesNotMatch",
-                          "The request signature we calculated does not match the signature "
-                          "you provided. Check your key and signing method.",
-                          AWSAccessKeyId=access_id, StringToSign=text,
-                          SignatureProvided=signature)
-        self.check_token(request, access_id)
+    def answer(self, key, action, **match):
+        """Replies with action(store, request): a Reply, or a body sent as 200 XML."""
+        self._fault("answer", key, action=action, **match)
 
-    def check_token(self, request, access_id):
-        """A signed request of temporary credentials carries their session token, and only then."""
-        if request.header("x-amz-security-token") != self.tokens.get(access_id):
-            raise Refusal(403, "InvalidToken", "The provided token is malformed or otherwise invalid.")
-
-    def check_date(self, request):
-        text = request.header("x-amz-date") or request.header("date")
-        when = None
-        if text:
-            try:
-                when = email.utils.parsedate_to_datetime(text)
-            except (TypeError, ValueError, IndexError):
-                when = None
-        if when is None:
-            raise Refusal(403, "AccessDenied",
-                          "AWS authentication requires a valid Date or x-amz-date header")
-        if when.tzinfo is None:
-            when = when.replace(tzinfo=datetime.timezone.utc)
-        now = datetime.datetime.now(datetime.timezone.utc)
-        if abs((now - when).total_seconds()) > MAX_SKEW:
-            raise Refusal(403, "RequestTimeTooSkewed",
-                          "The difference between the request time and the current time "
-                          "is too large.", RequestTime=text, ServerTime=http_date())
-
-    def handle(self, request):
-        """The reply to an authenticated request."""
+    def clear_faults(self):
         with self.lock:
-            objects = self.buckets.get(request.bucket)
-        if objects is None:
-            raise Refusal(404, "NoSuchBucket", "The specified bucket does not exist",
-                          BucketName=request.bucket)
-        if request.key == "":
-            if request.method in ("GET", "HEAD"):
-                return self.list_bucket(request, objects)
-            raise Refusal(405, "MethodNotAllowed",
-                          "The specified method is not allowed against this resource.",
-                          Method=request.method, ResourceType="BUCKET")
-        if request.param("uploads") is not None or request.param("uploadId") is not None:
-            return self.multipart(request, objects)
-        if request.method in ("GET", "HEAD"):
-            with self.lock:
-                found = objects.get(request.key)
-            if found is None:
-                raise Refusal(404, "NoSuchKey", "The specified key does not exist.",
-                              Key=request.key)
-            if request.header("if-none-match") in (found.etag, "*"):
-                return Reply(304, b"", [("ETag", found.etag)])
-            headers = [("Last-Modified", http_date(found.mtime.timestamp())),
-                       ("ETag", found.etag),
-                       ("Content-Type", found.content_type or "binary/octet-stream")]
-            return Reply(200, found.data, headers)
-        if request.method == "PUT":
-            self.check_digest(request)
-            stored = StoredObject(request.body, request.header("content-type"))
-            with self.lock:
-                self.check_version(request, objects.get(request.key))
-                objects[request.key] = stored
-            return Reply(200, b"", [("ETag", stored.etag)])
-        if request.method == "DELETE":
-            with self.lock:
-                self.check_version(request, objects.get(request.key))
-                objects.pop(request.key, None)
-            return Reply(204)
-        raise Refusal(405, "MethodNotAllowed",
-                      "The specified method is not allowed against this resource.",
-                      Method=request.method, ResourceType="OBJECT")
-
-    def multipart(self, request, objects):
-        """A multipart upload: start (POST ?uploads), a part (PUT ?partNumber=
-        &uploadId=), complete (POST ?uploadId= with the part list), abort
-        (DELETE ?uploadId=). Unfinished uploads are in self.uploads."""
-        upload_id = request.param("uploadId")
-        if request.method == "POST" and upload_id is None:
-            upload_id = uuid.uuid4().hex
-            with self.lock:
-                self.uploads[upload_id] = (request.key, {})
-            return Reply(200, "<InitiateMultipartUploadResult><Key>%s</Key><UploadId>%s"
-                         "</UploadId></InitiateMultipartUploadResult>" % (xml_escape(request.key), upload_id))
-        with self.lock:
-            key, parts = self.uploads.get(upload_id, (None, None))
-        if key != request.key:
-            raise Refusal(404, "NoSuchUpload", "The specified upload does not exist.", UploadId=upload_id)
-        if request.method == "PUT":
-            etag = '"%s"' % hashlib.md5(request.body).hexdigest()
-            with self.lock:
-                parts[int(request.param("partNumber"))] = (request.body, etag)
-            return Reply(200, b"", [("ETag", etag)])
-        if request.method == "DELETE":
-            with self.lock:
-                self.uploads.pop(upload_id, None)
-            return Reply(204)
-        listed = re.findall(r"<PartNumber>(\d+)</PartNumber>\s*<ETag>([^<]*)</ETag>",
-                            request.body.decode().replace("&quot;", '"'))
-        if not listed or any(int(n) not in parts or parts[int(n)][1] != e for n, e in listed) or \
-                [int(n) for n, _ in listed] != sorted(int(n) for n, _ in listed):
-            raise Refusal(400, "InvalidPart", "One or more of the specified parts could not be found.")
-        data = b"".join(parts[int(n)][0] for n, _ in listed)
-        stored = StoredObject(data)
-        stored.etag = '"%s-%d"' % (hashlib.md5(b"".join(bytes.fromhex(parts[int(n)][1].strip('"'))
-                                                        for n, _ in listed)).hexdigest(), len(listed))
-        with self.lock:
-            self.check_version(request, objects.get(request.key))
-            objects[request.key] = stored
-            self.uploads.pop(upload_id, None)
-        return Reply(200, "<CompleteMultipartUploadResult><Key>%s</Key><ETag>%s</ETag>"
-                     "</CompleteMultipartUploadResult>" % (xml_escape(key), xml_escape(stored.etag)))
-
-    def check_version(self, request, found):
-        """The conditions of a write on the object's current version."""
-        if not self.conditional:
-            return
-        wanted, absent = request.header("if-match"), request.header("if-none-match")
-        if wanted is not None and found is None:
-            raise Refusal(404, "NoSuchKey", "The specified key does not exist.", Key=request.key)
-        if (wanted is not None and wanted != found.etag) or (absent == "*" and found is not None):
-            raise Refusal(412, "PreconditionFailed", "At least one of the pre-conditions you "
-                          "specified did not hold", Condition="If-Match" if wanted else "If-None-Match")
-
-    def check_digest(self, request):
-        md5 = request.header("content-md5")
-        if md5 is None:
-            return
-        try:
-            wanted = base64.b64decode(md5, validate=True)
-        except ValueError:
-            wanted = b""
-        if len(wanted) != 16:
-            raise Refusal(400, "InvalidDigest", "The Content-MD5 you specified was invalid.",
-                          ContentMD5=md5)
-        if hashlib.md5(request.body).digest() != wanted:
-            raise Refusal(400, "BadDigest",
-                          "The Content-MD5 you specified did not match what we received.",
-                          ExpectedDigest=md5)
-
-    def list_bucket(self, request, objects):
-        """A ListObjects (version 1) document for the bucket root."""
-        try:
-            max_keys = int(request.param("max-keys", DEFAULT_MAX_KEYS))
-        except ValueError:
-            raise Refusal(400, "InvalidArgument", "Provided max-keys not an integer or within "
-                          "integer range", ArgumentName="max-keys")
-        if max_keys < 0:
-            raise Refusal(400, "InvalidArgument", "Argument maxKeys must be an integer between "
-                          "0 and 2147483647", ArgumentName="maxKeys")
-        max_keys = min(max_keys, DEFAULT_MAX_KEYS)
-        marker = request.param("marker", "")
-        prefix = request.param("prefix", "")
-        delimiter = request.param("delimiter", "")
-        with self.lock:
-            items = sorted((k, o) for k, o in objects.items()
-                           if k > marker and k.startswith(prefix))
-        contents, prefixes, truncated, last = [], [], False, None
-        for key, found in items:
-            common = None
-            if delimiter:
-                cut = key.find(delimiter, len(prefix))
-                if cut >= 0:
-                    common = key[:cut + len(delimiter)]
-            if common is not None and prefixes and prefixes[-1] == common:
-                continue
-            if len(contents) + len(prefixes) >= max_keys:
-                truncated = True
-                break
-            if common is not None:
-                prefixes.append(common)
-                last = common
-            else:
-                contents.append((key, found))
-                last = key
-        parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'
-                 '<ListBucketResult xmlns="http://s3.amazonaws.com/doc/2006-03-01/">',
-                 "<Name>%s</Name>" % xml_escape(request.bucket),
-                 "<Prefix>%s</Prefix>" % xml_escape(prefix),
-                 "<Marker>%s</Marker>" % xml_escape(marker),
-                 "<MaxKeys>%d</MaxKeys>" % max_keys]
-        if delimiter:
-            parts.append("<Delimiter>%s</Delimiter>" % xml_escape(delimiter))
-            if truncated and last is not None:
-                parts.append("<NextMarker>%s</NextMarker>" % xml_escape(last))
-        parts.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
-        for key, found in contents:
-            parts.append(found.listing_entry(key))
-        for common in prefixes:
-            parts.append("<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>"
-                         % xml_escape(common))
-        parts.append("</ListBucketResult>")
-        body = "".join(parts).encode("utf-8", "surrogateescape")
-        return Reply(200, body, [("Content-Type", "application/xml")])
-
-    # Connections.
-
-    def _add(self, fault):
-        with self.lock:
-            self.faults.append(fault)
-        return fault
+            self.faults = []
 
     def _fault_for(self, request):
         with self.lock:
             for fault in self.faults:
-                if fault.matches(request):
-                    if fault.passed < fault.skip:
-                        fault.passed += 1
-                        continue
-                    fault.hits += 1
-                    return fault
-        return None
+                if fault["key"] in (None, request.key) and fault["method"] in (None, request.method) \
+                        and fault["hits"] != fault["times"]:
+                    if not fault["skip"]:
+                        fault["hits"] += 1
+                        return fault
+                    fault["skip"] -= 1
+        return {"kind": None}
 
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            with self.lock:
-                self.connections += 1
-                self._socks.append(sock)
-            thread = threading.Thread(target=self._serve, args=(sock,), daemon=True)
-            with self.lock:
-                self._threads.append(thread)
-            thread.start()
+    # Serving.
 
-    def _serve(self, sock):
-        sock.settimeout(WAIT)
-        try:
-            if self.tls is not None:
-                sock = self.tls.wrap_socket(sock, server_side=True)
-                with self.lock:
-                    self._socks.append(sock)
-            connection = _Connection(sock)
-            while not self.stopping.is_set():
-                if not self._exchange(connection):
-                    break
-        except (OSError, ssl.SSLError, ValueError):
-            pass  # the client went away or refused the certificate
-        finally:
-            try:
-                sock.close()
-            except OSError:
-                pass
+    def stop(self):
+        self.stopping.set()
+        self.server.shutdown()
+        self.server.server_close()
 
-    def _exchange(self, connection):
+    def _exchange(self, sock, reader):
         """Serves one request; False when the connection is to be closed."""
-        request = connection.read_request()
-        if request is None:
-            return False
-        if isinstance(request, Reply):  # a request that could not be parsed
-            connection.send(request.head() + request.body)
-            return False
+        line = lambda: reader.readline(65536).decode("utf-8", "surrogateescape")  # noqa: E731
+        method, target, version = line().split(" ")
+        headers, well_formed = [], version == "HTTP/1.1\r\n"
+        for text in iter(line, "\r\n"):
+            if not text:
+                return False  # the client went away
+            name, colon, value = text.partition(":")
+            well_formed = well_formed and colon and name == name.strip() and text.endswith("\r\n")
+            headers.append((name, value.strip()))
+        request = Request(method, target, headers)
+        request.body = reader.read(int(request.header("content-length") or 0))
         with self.lock:
             self.requests.append(request)
-        fault = None
+        fault = {"kind": None}
         try:
-            resource = self.locate(request)
-            self.authenticate(request, resource)
+            if not well_formed:
+                raise Refusal(400, "BadRequest")
+            self.authenticate(request)
             fault = self._fault_for(request)
-            if fault is not None and fault.kind == "silent":
-                connection.wait_closed(self.stopping)
+            pieces = fault["action"]() if fault["kind"] == "raw" else []
+            for piece in [pieces] if isinstance(pieces, bytes) else pieces:
+                sock.sendall(piece)
+                if self.stopping.wait(fault["after"]):
+                    break
+            if fault["kind"] == "raw" or fault["kind"] == "drop" and not fault["handled"]:
                 return False
-            if fault is not None and fault.kind == "drop" and not fault.handled:
-                return False
-            if fault is not None and fault.kind == "raw":
-                pieces = fault.action()
-                for piece in [pieces] if isinstance(pieces, bytes) else pieces:
-                    connection.send(piece)
-                    if self.stopping.wait(fault.after):
-                        break
-                return False
-            if fault is not None and fault.kind == "fail":
-                code = fault.code or REASONS.get(fault.status, "Error").replace(" ", "")
-                raise Refusal(fault.status, code, "A scripted failure", Key=request.key)
-            if fault is not None and fault.kind == "call":
-                fault.action(self, request)
-            if fault is not None and fault.kind == "answer":
-                reply = fault.action(self, request)
-                if not isinstance(reply, Reply):
-                    reply = Reply(200, reply, [("Content-Type", "application/xml")])
-            else:
-                reply = self.handle(request)
+            reply = fault["action"](self, request) if fault["kind"] in ("call", "answer") else None
+            reply = reply if fault["kind"] == "answer" else self.handle(request)
+            reply = reply if isinstance(reply, Reply) else Reply(200, reply, XML)
         except Refusal as refusal:
             reply = refusal.reply
-        request.status = reply.status
-        request.error = reply.error
-        body = b"" if request.method == "HEAD" else reply.body
-        if fault is not None and fault.kind == "drop":
-            return False
-        if fault is not None and fault.kind == "cut":
-            head = reply.head()
-            if body:
-                after = len(body) // 2 if fault.after is None else fault.after
-                connection.send(head + body[:after])
-            else:
-                connection.send(head[:len(head) // 2])
-            return False
-        connection.send(reply.head() + body)
-        if reply.close:
-            return False
-        keep = request.version == "HTTP/1.1" and \
-            (request.header("connection", "") or "").lower() != "close"
-        return keep
+        request.status, request.error = reply.status, reply.error
+        head, body = reply.head(), b"" if method == "HEAD" else reply.body
+        if fault["kind"] == "cut":
+            after = len(body) // 2 if fault["after"] is None else fault["after"]
+            sock.sendall(head + body[:after] if body else head[:len(head) // 2])
+        elif fault["kind"] != "drop":
+            sock.sendall(head + body)
+        return fault["kind"] not in ("cut", "drop") and not reply.close and request.header("connection") != "close"
 
-
-class _Connection:
-    """Reads requests from one socket, keeping what arrived past each one."""
-
-    def __init__(self, sock):
-        self.sock = sock
-        self.pending = bytearray()
-
-    def _fill(self):
-        data = self.sock.recv(1 << 20)
-        if not data:
-            return False
-        self.pending += data
-        return True
-
-    def _take(self, count):
-        while len(self.pending) < count:
-            if not self._fill():
-                return None
-        data = bytes(self.pending[:count])
-        del self.pending[:count]
-        return data
-
-    def _line(self):
-        while True:
-            end = self.pending.find(b"\r\n")
-            if end >= 0:
-                line = bytes(self.pending[:end])
-                del self.pending[:end + 2]
-                return line
-            if len(self.pending) > MAX_HEAD or not self._fill():
-                return None
-
-    def read_request(self):
-        """A Request, a Reply to send for a malformed one, or None at the end."""
-        try:
-            while b"\r\n\r\n" not in self.pending:
-                if len(self.pending) > MAX_HEAD:
-                    return error_reply(400, "RequestHeaderSectionTooLarge",
-                                       "Your request header section exceeds the maximum "
-                                       "allowed size.")
-                if not self._fill():
-                    return None
-        except (socket.timeout, OSError):
-            return None
-        end = self.pending.find(b"\r\n\r\n")
-        head = bytes(self.pending[:end]).decode("utf-8", "surrogateescape")
-        del self.pending[:end + 4]
-        lines = head.split("\r\n")
-        parts = lines[0].split(" ")
-        if len(parts) != 3 or not parts[2].startswith("HTTP/"):
-            return error_reply(400, "BadRequest", "An error occurred when parsing the "
-                               "HTTP request.", RequestLine=lines[0])
-        headers = []
-        for line in lines[1:]:
-            name, colon, value = line.partition(":")
-            if not colon or name != name.strip():
-                return error_reply(400, "BadRequest", "An error occurred when parsing the "
-                                   "HTTP request.", HeaderLine=line)
-            headers.append((name, value.strip()))
-        request = Request(parts[0], parts[1], parts[2], headers, b"")
-        if (request.header("expect", "") or "").lower() == "100-continue":
-            self.send(b"HTTP/1.1 100 Continue\r\n\r\n")
-        try:
-            body = self._body(request)
-        except (socket.timeout, OSError):
-            body = None
-        if body is None:
-            return None
-        if isinstance(body, Reply):
-            return body
-        request.body = body
-        return request
-
-    def _body(self, request):
-        chunked = (request.header("transfer-encoding", "") or "").lower()
-        if chunked == "chunked":
-            pieces = []
-            while True:
-                line = self._line()
-                if line is None:
-                    return None
-                try:
-                    size = int(line.split(b";")[0].strip(), 16)
-                except ValueError:
-                    return error_reply(400, "IncompleteBody", "Bad chunk size")
-                if size == 0:
-                    while True:  # trailer lines up to the empty one
-                        line = self._line()
-                        if line is None:
-                            return None
-                        if line == b"":
-                            return b"".join(pieces)
-                piece = self._take(size + 2)
-                if piece is None:
-                    return None
-                pieces.append(piece[:size])
-        length = request.header("content-length")
-        if length is None:
-            if request.method == "PUT":
-                return error_reply(411, "MissingContentLength",
-                                   "You must provide the Content-Length HTTP header.")
-            return b""
-        try:
-            count = int(length)
-        except ValueError:
-            return error_reply(400, "InvalidArgument", "Bad Content-Length",
-                               ArgumentName="Content-Length", ArgumentValue=length)
-        return self._take(count)
-
-    def send(self, data):
-        self.sock.sendall(data)
-
-    def wait_closed(self, stopping):
-        """Holds the connection, answering nothing, until the client closes
-        it or the store stops."""
-        self.sock.settimeout(0.2)
-        while not stopping.is_set():
+    def authenticate(self, request):
+        """Raises Refusal unless the request is signed, dated and has its access id's session token."""
+        authorization = request.header("authorization") or ""
+        if authorization.startswith(sigv4_check.ALGORITHM):
             try:
-                if not self.sock.recv(65536):
-                    return
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+                access_id = sigv4_check.verify(request.method, request.raw_path, request.query, request.headers,
+                                               request.body, self.credentials, self.region)
+            except sigv4_check.Failure as failure:
+                raise Refusal(failure.status, failure.code, **failure.details)
+        else:
+            access_id, _, signature = authorization[4:].rpartition(":")
+            try:
+                now = datetime.datetime.now(datetime.timezone.utc)
+                skew = abs((now - email.utils.parsedate_to_datetime(request.header("date"))).total_seconds())
+            except (TypeError, ValueError):
+                skew = float("inf")
+            if not authorization.startswith("AWS ") or access_id not in self.credentials or skew > 15 * 60:
+                raise Refusal(403, "AccessDenied", Why="no known access id, or a date more than 15 minutes off")
+            # The string to sign: the method, Content-MD5, Content-Type, Date, the x-amz- headers and the resource.
+            values = {}
+            for name, value in request.headers:
+                values.setdefault(name.lower(), []).append(value)
+            text = "\n".join([request.method] + [values.get(n, [""])[0] for n in ("content-md5", "content-type", "date")]
+                             + ["".join("%s:%s\n" % (n, ",".join(values[n])) for n in sorted(values) if n.startswith("x-amz-"))
+                                + request.resource])
+            digest = hmac.new(self.credentials[access_id].encode(), text.encode("utf-8", "surrogateescape"), "sha1").digest()
+            if not hmac.compare_digest(base64.b64encode(digest).decode(), signature):
+                raise Refusal(403, "SignatureDoesNotMatch", StringToSign=text)
+        if request.header("x-amz-security-token") != self.tokens.get(access_id):
+            raise Refusal(403, "InvalidToken")
+
+    def handle(self, request):
+        """The reply to an authenticated request."""
+        objects = self.buckets.get(request.bucket)
+        if objects is None:
+            raise Refusal(404, "NoSuchBucket")
+        if request.param("uploads") is not None or request.param("uploadId") is not None:
+            return self.multipart(request, objects)
+        if (request.method, request.key) == ("GET", ""):
+            return self.list_bucket(request, objects)
+        with self.lock:
+            found = objects.get(request.key)
+        if request.method in ("GET", "HEAD") and found and request.header("if-none-match") in (found.etag, "*"):
+            return Reply(304, b"", [("ETag", found.etag)])
+        if request.method in ("GET", "HEAD") and found:
+            return Reply(200, found.data, [("ETag", found.etag), ("Content-Type", found.content_type or "binary/octet-stream"),
+                                           ("Last-Modified", email.utils.format_datetime(found.mtime, usegmt=True))])
+        if request.method in ("GET", "HEAD"):
+            raise Refusal(404, "NoSuchKey")
+        if request.method == "PUT" and request.header("content-length") is None:
+            raise Refusal(411, "MissingContentLength")
+        if request.method not in ("PUT", "DELETE") or not request.key:
+            raise Refusal(405, "MethodNotAllowed")
+        return self.write(request, objects, Stored(request.body, request.header("content-type"))
+                          if request.method == "PUT" else None)
+
+    def write(self, request, objects, stored):
+        """Stores `stored` (deletes, when None) if the request's conditions hold on the current version."""
+        with self.lock:
+            found = objects.get(request.key)
+            wanted, absent = request.header("if-match"), request.header("if-none-match")
+            if self.conditional and wanted is not None and found is None:
+                raise Refusal(404, "NoSuchKey")
+            if self.conditional and (wanted not in (None, found and found.etag) or absent == "*" and found):
+                raise Refusal(412, "PreconditionFailed")
+            if stored is None:
+                objects.pop(request.key, None)
+                return Reply(204)
+            objects[request.key] = stored
+        return Reply(200, b"", [("ETag", stored.etag)])
+
+    def multipart(self, request, objects):
+        """Starts (POST ?uploads), takes a part of (PUT), aborts (DELETE) or completes (POST) an upload."""
+        upload_id = request.param("uploadId")
+        with self.lock:  # self.uploads: {id: (key, {part number: Stored})} of those unfinished
+            if upload_id is None and request.method == "POST":
+                self.uploads[str(len(self.requests))] = (request.key, {})
+                return Reply(200, "<InitiateMultipartUploadResult><UploadId>%d</UploadId>"
+                             "</InitiateMultipartUploadResult>" % len(self.requests))
+            key, parts = self.uploads.get(upload_id, (None, {}))
+            if key != request.key:
+                raise Refusal(404, "NoSuchUpload")
+            if request.method == "PUT":
+                parts[int(request.param("partNumber"))] = part = Stored(request.body)
+                return Reply(200, b"", [("ETag", part.etag)])
+            if request.method == "DELETE":
+                del self.uploads[upload_id]
+                return Reply(204)
+        listed = [(int(n), e) for n, e in re.findall(r"<PartNumber>(\d+)</PartNumber>\s*<ETag>([^<]*)</ETag>",
+                                                     request.body.decode().replace("&quot;", '"'))]
+        if not listed or listed != sorted(listed) or any(n not in parts or parts[n].etag != e for n, e in listed):
+            raise Refusal(400, "InvalidPart")
+        stored = Stored(b"".join(parts[n].data for n, _ in listed))
+        digest = hashlib.md5(b"".join(bytes.fromhex(e.strip('"')) for _, e in listed)).hexdigest()
+        stored.etag = '"%s-%d"' % (digest, len(listed))
+        self.write(request, objects, stored)
+        with self.lock:
+            self.uploads.pop(upload_id, None)
+        return Reply(200, "<CompleteMultipartUploadResult><ETag>%s</ETag></CompleteMultipartUploadResult>"
+                     % escape(stored.etag))
+
+    def list_bucket(self, request, objects):
+        """A ListObjects page: the first 1000 keys after the marker."""
+        marker = request.param("marker", "")
+        with self.lock:
+            items = sorted((k, o) for k, o in objects.items() if k > marker)
+        entries = ["<Contents><Key>%s</Key>%s<ETag>%s</ETag><Size>%s</Size></Contents>" % (
+            escape(key), "" if o.listed_time is OMIT else "<LastModified>%s</LastModified>" % escape(
+                o.listed_time or o.mtime.strftime("%Y-%m-%dT%H:%M:%S.000Z")),
+            escape(o.etag), escape(str(len(o.data) if o.listed_size is None else o.listed_size)))
+            for key, o in items[:1000]]
+        return Reply(200, '<?xml version="1.0" encoding="UTF-8"?>\n<ListBucketResult xmlns="http://s3.amazonaws.com'
+                     '/doc/2006-03-01/"><Name>%s</Name><Marker>%s</Marker><IsTruncated>%s</IsTruncated>%s'
+                     '</ListBucketResult>' % (request.bucket, escape(marker), str(len(items) > 1000).lower(),
+                                              "".join(entries)), XML)
+
+
+class _Connection(socketserver.BaseRequestHandler):
+    """One connection to the store, served request after request."""
+
+    def handle(self):
+        store, sock = self.server.store, self.request
+        with store.lock:
+            store.connections += 1
+        try:
+            sock.settimeout(60)
+            sock = store.tls.wrap_socket(sock, server_side=True) if store.tls else sock
+            reader = sock.makefile("rb")
+            while not store.stopping.is_set() and store._exchange(sock, reader):
+                pass
+        except (OSError, ValueError):
+            pass  # the client went away, or sent what no store would read
+        finally:
+            sock.close()
 
 
 class PerClass:
-    """A test-class mixin: one store for the class, made by new_store() and
-    emptied before each test."""
+    """A test-class mixin: one store for the class (new_store()), emptied before each test."""
 
     @classmethod
     def new_store(cls):
