@@ -19,8 +19,8 @@ def binary():
     return os.path.abspath(os.environ.get("KUVET") or os.path.join(repo_root(), "build", "kuvet"))
 
 
+# A TCP port of 127.0.0.1 that nothing listens on right now.
 def free_port():
-    """A TCP port of 127.0.0.1 that nothing listens on right now."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -38,16 +38,16 @@ class Result:
         return "Result(status=%r, stdout=%r, stderr=%r)" % (self.status, self.stdout[-2000:], self.stderr[-2000:])
 
 
+# Fails on a sanitizer's report (its exit status may be the one a test expects).
 def check_sanitizers(stderr):
-    """Fails on a sanitizer's report (its exit status may be the one expected)."""
     for report in (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error: ",
                    b"WARNING: ThreadSanitizer"):
         if report in stderr:
             raise AssertionError("kuvet ran into a sanitizer report:\n" + stderr.decode("utf-8", "replace")[-4000:])
 
 
+# Runs kuvet with args in cwd; stdin is bytes or str.
 def run(args, cwd, stdin=b"", env=None, timeout=RUN_TIMEOUT, umask=None):
-    """Runs kuvet with args in cwd; stdin is bytes or str."""
     proc = subprocess.run([binary()] + [str(a) for a in args], cwd=cwd, env=env, timeout=timeout,
                           input=stdin.encode() if isinstance(stdin, str) else stdin, capture_output=True,
                           preexec_fn=None if umask is None else lambda: os.umask(umask))
@@ -67,11 +67,9 @@ class KuvetTestCase(unittest.TestCase):
 
     def kuvet(self, *args, stdin=b"", cwd=None, umask=None, timeout=RUN_TIMEOUT, env=None):
         """Runs kuvet without the user's AWS settings; env adds entries (None removes one)."""
-        full = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
-        full.update(AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_CONFIG_FILE=os.devnull)
-        full.update(env or {})
-        full = {k: v for k, v in full.items() if v is not None}
-        return run(args, cwd or self.dir, stdin=stdin, umask=umask, timeout=timeout, env=full)
+        full = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")} | (
+            {"AWS_SHARED_CREDENTIALS_FILE": os.devnull, "AWS_CONFIG_FILE": os.devnull}) | (env or {})
+        return run(args, cwd or self.dir, stdin, {k: v for k, v in full.items() if v is not None}, timeout, umask)
 
     def write(self, name, data, mode=0o644):
         os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
@@ -91,6 +89,11 @@ class KuvetTestCase(unittest.TestCase):
         """Every entry below self.dir as a sorted relative path, folders ending in "/"."""
         return sorted(os.path.relpath(os.path.join(folder, name), self.dir) + "/" * (name in dirs)
                       for folder, dirs, files in os.walk(self.dir) for name in dirs + files)
+
+    def snapshot(self):
+        """Every entry below self.dir: its mode, time and bytes."""
+        return {p: (os.lstat(self.path(p)).st_mode, os.lstat(self.path(p)).st_mtime_ns, p.endswith("/") or self.read(p))
+                for p in self.tree()}
 
     def assertOutput(self, result, stdout, status):
         """Exact stdout (str) and status, with the whole result on failure."""

@@ -16,14 +16,6 @@ AUTHORIZATION = re.compile(ALGORITHM + r" Credential=([^/,]+)/(\d{8})/([^/,]+)/s
                            r"SignedHeaders=([^,]+), ?Signature=([0-9a-f]{64})")
 
 
-class Failure(Exception):
-    """The S3 error a store answers: status, code and details."""
-
-    def __init__(self, status, code, **details):
-        super().__init__(code)
-        self.status, self.code, self.details = status, code, details
-
-
 def encode(text, safe=""):
     """Decoded, then every byte but A-Z a-z 0-9 - . _ ~ (and `safe`) as %XX."""
     return urllib.parse.quote(urllib.parse.unquote_to_bytes(text), safe=safe)
@@ -33,32 +25,32 @@ def mac(key, text):
     return hmac.new(key, text.encode("utf-8", "surrogateescape"), hashlib.sha256)
 
 
-def verify(method, raw_path, raw_query, headers, body, secrets, region, now=None):
-    """The access id of a request as received ((name, value) headers); else raises Failure."""
+def verify(method, raw_path, raw_query, headers, body, secrets, region, refusal):
+    """The access id of a request as received ((name, value) headers), or raises refusal(status, code, **details)."""
     values = {}
     for name, value in headers:
         values.setdefault(name.lower(), []).append(" ".join(value.split()))
     found = AUTHORIZATION.fullmatch(values.get("authorization", [""])[0])
     if not found or found.group(1) not in secrets:
-        raise Failure(403, "InvalidAccessKeyId")
+        raise refusal(403, "InvalidAccessKeyId")
     access_id, day, scope_region, names, provided = found.groups()
     if scope_region != region:
-        raise Failure(400, "AuthorizationHeaderMalformed", Region=region)
+        raise refusal(400, "AuthorizationHeaderMalformed", Region=region)
     amz_date = values.get("x-amz-date", [""])[0]
-    now = (now or datetime.datetime.now(datetime.timezone.utc)).replace(tzinfo=None)
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
     try:
         skew = abs((now - datetime.datetime.strptime(amz_date, "%Y%m%dT%H%M%SZ")).total_seconds())
     except ValueError:
         skew = float("inf")
     if skew > 15 * 60 or day != amz_date[:8]:
-        raise Failure(403, "RequestTimeTooSkewed")
+        raise refusal(403, "RequestTimeTooSkewed")
     names = names.split(";")
     unsigned = [n for n in values if (n.startswith("x-amz-") or n in ("host", "content-type")) and n not in names]
     if names != sorted(set(names)) or unsigned or any(n not in values for n in names):
-        raise Failure(403, "AccessDenied", Unsigned=unsigned, Signed=names)
+        raise refusal(403, "AccessDenied", Unsigned=unsigned, Signed=names)
     payload = values.get("x-amz-content-sha256", [""])[0]
     if payload not in ("UNSIGNED-PAYLOAD", hashlib.sha256(body).hexdigest()):
-        raise Failure(400, "XAmzContentSHA256Mismatch")
+        raise refusal(400, "XAmzContentSHA256Mismatch")
     query = "&".join("%s=%s" % p for p in sorted((encode(n), encode(v)) for n, _, v in
                                                    (p.partition("=") for p in raw_query.split("&") if p)))
     key = ("AWS4" + secrets[access_id]).encode()
@@ -70,5 +62,5 @@ def verify(method, raw_path, raw_query, headers, body, secrets, region, now=None
         text = "\n".join([ALGORITHM, amz_date, day + "/" + region + "/s3/aws4_request",
                           hashlib.sha256(canonical.encode("utf-8", "surrogateescape")).hexdigest()])
         if not hmac.compare_digest(mac(key, text).hexdigest(), provided):
-            raise Failure(403, "SignatureDoesNotMatch", CanonicalRequest=canonical)
+            raise refusal(403, "SignatureDoesNotMatch", CanonicalRequest=canonical)
     return access_id

@@ -1,9 +1,7 @@
-"""A scripted S3-like store on a free port of 127.0.0.1 that checks every request.
-
-Requests must be well formed, dated and signed (version 2, or version 4 through
-sigv4_check); writes honour If-Match and If-None-Match unless conditional=False.
-"""
-# Objects, multipart uploads and ListObjects pages after a marker are served
+"""A scripted S3-like store on a free port of 127.0.0.1 that checks every request."""
+# Requests must be well formed, dated and signed (version 2, or version 4
+# through sigv4_check); writes honour If-Match and If-None-Match unless
+# conditional=False. Objects, multipart uploads and ListObjects pages after a marker are served
 # from memory, over TLS when the store has a server context. Faults are
 # scripted per key and method; every request is logged. One thread per
 # connection; the shared state is under one lock.
@@ -79,6 +77,11 @@ class Reply:
     def __init__(self, status, body=b"", headers=(), length=None, close=False):
         self.status, self.headers, self.length, self.close, self.error = status, list(headers), length, close, None
         self.body = body if isinstance(body, bytes) else body.encode("utf-8", "surrogateescape")
+        self.wire = (None, None)  # how it goes out: whole, or ("cut", bytes), ("drop", None), ("raw", (pieces, s))
+
+    def sent(self, how, arg=None):
+        self.wire = (how, arg)
+        return self
 
     def head(self):
         lines = ["HTTP/1.1 %d %s" % (self.status, HTTPStatus(self.status).phrase),
@@ -115,16 +118,15 @@ class StrictStore:
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
         self.tokens, self.tls, self.region, self.conditional = dict(tokens or {}), tls, region, conditional
         self.buckets = {name: {} for name in buckets}
-        self.uploads, self.requests, self.faults, self.connections = {}, [], [], 0
+        self.uploads, self.requests, self.faults = {}, [], []
         self.lock, self.stopping = threading.Lock(), threading.Event()
         self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), _Connection)
         self.server.daemon_threads, self.server.store, self.port = True, self, self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True).start()
 
     def url(self, bucket="kuvet", path_style=False):
-        scheme = "https" if self.tls else "http"
-        host = "127.0.0.1:%d/%s" % (self.port, bucket) if path_style else "%s.s3.localhost:%d" % (bucket, self.port)
-        return "%s://%s/" % (scheme, host)
+        return ("https" if self.tls else "http") + ("://127.0.0.1:%d/%s/" % (self.port, bucket) if path_style
+                                                     else "://%s.s3.localhost:%d/" % (bucket, self.port))
 
     def config(self, bucket="kuvet", path_style=False, sigv4=False):
         """The .kuvet members for this store; sigv4 adds its region."""
@@ -165,55 +167,51 @@ class StrictStore:
         """The requests answered 403: a bad signature, date, access id or token."""
         return [r for r in self.log() if r.status == 403]
 
-    # Faults for the requests of one key ("" is the listing, None any) and
-    # method (None: any): `times` of them (None: all) after `skip` of them.
+    # Faults: an action answers the requests of one key ("" is the listing,
+    # None any) and method (None: any), `times` of them (None: all) after
+    # letting `skip` of them through.
 
-    def _fault(self, kind, key, method=None, times=None, skip=0, **how):
+    def answer(self, key, action, method=None, times=None, skip=0):
+        """Replies with action(store, request): a Reply, a body sent as 200 XML, or None to do the request."""
         with self.lock:
-            self.faults.append(dict(how, kind=kind, key=key, method=method, times=times, skip=skip, hits=0))
+            self.faults.append(dict(key=key, method=method, times=times, skip=skip, hits=0, action=action))
 
     def fail(self, key, status=500, code=None, **match):
         """Answers an error document instead of doing the request."""
         code = code or HTTPStatus(status).phrase.replace(" ", "")
-        self._fault("answer", key, action=lambda store, request: Refusal(status, code).reply, **match)
+        self.answer(key, lambda store, request: Refusal(status, code).reply, **match)
 
     def cut(self, key, after=None, **match):
         """Does the request, then closes `after` bytes into the reply's body."""
         # By default half the body; a reply without a body is cut in its head.
-        self._fault("cut", key, after=after, **match)
+        self.answer(key, lambda store, request: store.outcome(request).sent("cut", after), **match)
 
     def drop(self, key, handled=False, **match):
         """Closes the connection without a reply; handled: after doing the request."""
-        self._fault("drop", key, handled=handled, **match)
+        self.answer(key, lambda store, request: (store.outcome(request) if handled else Reply(None)).sent("drop"), **match)
 
     def raw(self, key, pieces, interval=0.0, **match):
         """Sends what pieces() gives (bytes or an iterable of them) `interval` s apart, then closes."""
-        self._fault("raw", key, action=pieces, after=interval, **match)
+        self.answer(key, lambda store, request: Reply(None).sent("raw", (pieces, interval)), **match)
 
     def before(self, key, action, times=1, **match):
         """Calls action(store, request) just before the request is handled."""
-        self._fault("call", key, action=action, times=times, **match)
-
-    def answer(self, key, action, **match):
-        """Replies with action(store, request): a Reply, or a body sent as 200 XML."""
-        self._fault("answer", key, action=action, **match)
+        self.answer(key, lambda store, request: (action(store, request), None)[1], times=times, **match)
 
     def clear_faults(self):
         with self.lock:
             self.faults = []
 
-    def _fault_for(self, request):
+    def _action_for(self, request):
         with self.lock:
             for fault in self.faults:
                 if fault["key"] in (None, request.key) and fault["method"] in (None, request.method) \
                         and fault["hits"] != fault["times"]:
                     if not fault["skip"]:
                         fault["hits"] += 1
-                        return fault
+                        return fault["action"]
                     fault["skip"] -= 1
-        return {"kind": None}
-
-    # Serving.
+        return lambda store, request: None
 
     def stop(self):
         self.stopping.set()
@@ -235,42 +233,41 @@ class StrictStore:
         request.body = reader.read(int(request.header("content-length") or 0))
         with self.lock:
             self.requests.append(request)
-        fault = {"kind": None}
         try:
             if not well_formed:
                 raise Refusal(400, "BadRequest")
             self.authenticate(request)
-            fault = self._fault_for(request)
-            pieces = fault["action"]() if fault["kind"] == "raw" else []
-            for piece in [pieces] if isinstance(pieces, bytes) else pieces:
-                sock.sendall(piece)
-                if self.stopping.wait(fault["after"]):
-                    break
-            if fault["kind"] == "raw" or fault["kind"] == "drop" and not fault["handled"]:
-                return False
-            reply = fault["action"](self, request) if fault["kind"] in ("call", "answer") else None
-            reply = reply if fault["kind"] == "answer" else self.handle(request)
-            reply = reply if isinstance(reply, Reply) else Reply(200, reply, XML)
+            reply = self._action_for(request)(self, request)
+            reply = self.handle(request) if reply is None else reply
         except Refusal as refusal:
             reply = refusal.reply
-        request.status, request.error = reply.status, reply.error
-        head, body = reply.head(), b"" if method == "HEAD" else reply.body
-        if fault["kind"] == "cut":
-            after = len(body) // 2 if fault["after"] is None else fault["after"]
-            sock.sendall(head + body[:after] if body else head[:len(head) // 2])
-        elif fault["kind"] != "drop":
-            sock.sendall(head + body)
-        return fault["kind"] not in ("cut", "drop") and not reply.close and request.header("connection") != "close"
+        reply = reply if isinstance(reply, Reply) else Reply(200, reply, XML)
+        (how, arg), request.status, request.error = reply.wire, reply.status, reply.error
+        if how == "raw":
+            pieces = arg[0]()
+            for piece in [pieces] if isinstance(pieces, bytes) else pieces:
+                sock.sendall(piece)
+                if self.stopping.wait(arg[1]):
+                    break
+        elif how != "drop":
+            head, body = reply.head(), b"" if method == "HEAD" else reply.body
+            cut = len(body) // 2 if arg is None else arg
+            sock.sendall(head + body if how is None else head + body[:cut] if body else head[:len(head) // 2])
+        return how is None and not reply.close and request.header("connection") != "close"
+
+    def outcome(self, request):
+        """What handle() answers, a refusal included."""
+        try:
+            return self.handle(request)
+        except Refusal as refusal:
+            return refusal.reply
 
     def authenticate(self, request):
         """Raises Refusal unless the request is signed, dated and has its access id's session token."""
         authorization = request.header("authorization") or ""
         if authorization.startswith(sigv4_check.ALGORITHM):
-            try:
-                access_id = sigv4_check.verify(request.method, request.raw_path, request.query, request.headers,
-                                               request.body, self.credentials, self.region)
-            except sigv4_check.Failure as failure:
-                raise Refusal(failure.status, failure.code, **failure.details)
+            access_id = sigv4_check.verify(request.method, request.raw_path, request.query, request.headers,
+                                           request.body, self.credentials, self.region, Refusal)
         else:
             access_id, _, signature = authorization[4:].rpartition(":")
             try:
@@ -384,8 +381,6 @@ class _Connection(socketserver.BaseRequestHandler):
 
     def handle(self):
         store, sock = self.server.store, self.request
-        with store.lock:
-            store.connections += 1
         try:
             sock.settimeout(60)
             sock = store.tls.wrap_socket(sock, server_side=True) if store.tls else sock
@@ -399,21 +394,15 @@ class _Connection(socketserver.BaseRequestHandler):
 
 
 class PerClass:
-    """A test-class mixin: one store for the class (new_store()), emptied before each test."""
+    """A test-class mixin: one store for the class, made by new_store(), emptied before each test."""
 
-    @classmethod
-    def new_store(cls):
-        return StrictStore()
+    new_store = StrictStore
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.store = cls.new_store()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.store.stop()
-        super().tearDownClass()
+        cls.addClassCleanup(cls.store.stop)
 
     def setUp(self):
         self.store.clear()
