@@ -1,10 +1,10 @@
 """A scripted S3-like store on a free port of 127.0.0.1 that checks every request."""
 # Requests must be well formed, dated and signed (version 2, or version 4
 # through sigv4_check); writes honour If-Match and If-None-Match unless
-# conditional=False. Objects, multipart uploads and ListObjects pages after a marker are served
-# from memory, over TLS when the store has a server context. Faults are
-# scripted per key and method; every request is logged. One thread per
-# connection; the shared state is under one lock.
+# conditional=False. Objects, multipart uploads and ListObjects pages after
+# a marker are served from memory, over TLS when the store has a server
+# context. Faults are scripted per key and method; every request is logged.
+# One thread per connection; the shared state is under one lock.
 
 import base64
 import datetime
@@ -196,6 +196,7 @@ class StrictStore:
 
     def before(self, key, action, times=1, **match):
         """Calls action(store, request) just before the request is handled."""
+        # Whatever the action returns, the request is then handled.
         self.answer(key, lambda store, request: (action(store, request), None)[1], times=times, **match)
 
     def clear_faults(self):
