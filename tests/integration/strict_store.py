@@ -232,6 +232,8 @@ class StrictStore:
             headers.append((name, value.strip()))
         request = Request(method, target, headers)
         request.body = reader.read(int(request.header("content-length") or 0))
+        if len(request.body) < int(request.header("content-length") or 0):
+            return False  # the client went away before the whole body came
         with self.lock:
             self.requests.append(request)
         try:
