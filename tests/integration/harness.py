@@ -85,16 +85,16 @@ class KuvetTestCase(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
+    # Every entry below self.dir as a sorted relative path, folders ending in "/".
     def tree(self):
-        """Every entry below self.dir as a sorted relative path, folders ending in "/"."""
         return sorted(os.path.relpath(os.path.join(folder, name), self.dir) + "/" * (name in dirs)
                       for folder, dirs, files in os.walk(self.dir) for name in dirs + files)
 
+    # Every entry below self.dir: its mode, time and bytes.
     def snapshot(self):
-        """Every entry below self.dir: its mode, time and bytes."""
         return {p: (os.lstat(self.path(p)).st_mode, os.lstat(self.path(p)).st_mtime_ns, p.endswith("/") or self.read(p))
                 for p in self.tree()}
 
+    # Exact stdout (str) and status, with the whole result on failure.
     def assertOutput(self, result, stdout, status):
-        """Exact stdout (str) and status, with the whole result on failure."""
         self.assertEqual((result.out, result.status), (stdout, status), result)

@@ -16,8 +16,8 @@ AUTHORIZATION = re.compile(ALGORITHM + r" Credential=([^/,]+)/(\d{8})/([^/,]+)/s
                            r"SignedHeaders=([^,]+), ?Signature=([0-9a-f]{64})")
 
 
+# Decoded, then every byte but A-Z a-z 0-9 - . _ ~ (and `safe`) as %XX.
 def encode(text, safe=""):
-    """Decoded, then every byte but A-Z a-z 0-9 - . _ ~ (and `safe`) as %XX."""
     return urllib.parse.quote(urllib.parse.unquote_to_bytes(text), safe=safe)
 
 

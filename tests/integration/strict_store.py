@@ -152,8 +152,8 @@ class StrictStore:
         with self.lock:
             return sorted(self.buckets[bucket])
 
+    # Empties the buckets; forgets uploads, faults and the log.
     def clear(self):
-        """Empties the buckets; forgets uploads, faults and the log."""
         with self.lock:
             for objects in self.buckets.values():
                 objects.clear()
@@ -163,8 +163,8 @@ class StrictStore:
         with self.lock:
             return list(self.requests)
 
+    # The requests answered 403: a bad signature, date, access id or token.
     def refused(self):
-        """The requests answered 403: a bad signature, date, access id or token."""
         return [r for r in self.log() if r.status == 403]
 
     # Faults: an action answers the requests of one key ("" is the listing,

@@ -130,8 +130,7 @@ class CliTest(strict_store.PerClass, harness.KuvetTestCase):
                     self.write(name, name)
                     self.assertEqual(self.kuvet("put", name, env=dict(env, AWS_REGION=region)).status, status)
         self.assertEqual([(r.header("authorization")[:4], r.error) for r in self.store.log()][::4],
-                         [("AWS ", None), ("AWS ", None), ("AWS ", "InvalidToken"), ("AWS4", None), ("AWS4", None),
-                          ("AWS4", "InvalidToken")])
+                         [(scheme, error) for scheme in ("AWS ", "AWS4") for error in (None, None, "InvalidToken")])
         self.assertEqual({k: self.store.buckets["kuvet"][k].content_type for k in self.store.keys()}, types)
         self.write_config(self.store.config())
         self.assertEqual(self.kuvet("sync").status, 0)
