@@ -10,11 +10,38 @@ unless the test itself replaced or removed it where it found it.
 import json
 import os
 import shutil
+import time
 
 import harness
 import strict_store
 
 OLD = 1000000000  # a time long before any run
+LONG = "n" * 248 + ".txt"  # ".CONFLICT" after it is longer than a file name may be
+ABSENT = object()  # a key no folder holds
+
+
+def run_script(case, script, folders=None):
+    """Runs steps like "A put f=1 old; B put g=2 -30; B rm f; A mkdir d;
+    B sync" in the folders named (by default the test's folders A and B).
+    A put's time is long ago ("old"), or seconds from now ("-30", "+30")."""
+    now = int(time.time())
+    for n, step in enumerate(s.strip() for s in script.split(";")):
+        who, op, *args = step.split(" ")
+        folder = (folders or {}).get(who) or case.path(who)
+        if op == "put":
+            name, _, data = args[0].partition("=")
+            name = name.replace("LONG", LONG)
+            when = args[1] if args[1:] else None
+            mtime = None if when is None else OLD + n if when == "old" else now + int(when)
+            case.put(folder, name, "%s %s:%s" % (who, name, data), mtime)
+        elif op == "rm":
+            case.remove(folder, args[0])
+        elif op == "mkdir":
+            os.makedirs(os.path.join(folder, args[0]))
+        elif op == "sync":
+            case.sync(folder)
+
+
 
 
 class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
