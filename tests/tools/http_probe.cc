@@ -7,9 +7,10 @@
 //            [--connect S] [--idle S] [--low-speed BYTES S]
 //
 // Time limits are in seconds, fractions allowed. Per request, standard output
-// gets the reply's error lines (if any), then "@@ complete=C head=H body=B\n",
-// the H bytes of the head, the B bytes of the body and "\n". Exit status 0
-// when every request was complete, 1 otherwise.
+// gets the reply's error lines (if any), then "@@ complete=C head=H body=B
+// cert=N\n", the H bytes of the head, the B bytes of the body and "\n" (N:
+// the length of the server certificate's text). Exit status 0 when every
+// request was complete, 1 otherwise.
 #include <signal.h>
 
 #include <cstdio>
@@ -39,7 +40,8 @@ bool run(job& j) {
   bool complete = reply.complete;
   if (j.req.upload) fclose(j.req.upload);
   if (j.req.download && fclose(j.req.download) != 0) complete = false;
-  printf("@@ complete=%d head=%zu body=%zu\n", complete, reply.head.size(), reply.body.size());
+  printf("@@ complete=%d head=%zu body=%zu cert=%zu\n", complete, reply.head.size(),
+         reply.body.size(), reply.certificate.size());
   fwrite(reply.head.data(), 1, reply.head.size(), stdout);
   fwrite(reply.body.data(), 1, reply.body.size(), stdout);
   puts("");
