@@ -1,6 +1,9 @@
-"""The HTTP client end to end: http::req and the pool, driven by the
-http_probe tool against scripted servers on 127.0.0.1."""
+# The HTTP client end to end (http::send, the keep-alive pool, TLS): the
+# http_probe tool runs requests against a scripted server on 127.0.0.1 that
+# answers each request with canned bytes. Every time limit is a fraction of
+# a second.
 
+import collections
 import os
 import re
 import shutil
@@ -12,551 +15,384 @@ import time
 import unittest
 
 import harness
-import http_servers as hs
+import s3
 
-PROBE_TIMEOUT = 60  # only turns a hang into a failure
+PAUSE = 0.02   # seconds between the pieces of a scripted reply
+CLOSE = None   # a piece that closes the connection
+HOLD = "hold"  # an answer: read nothing more and say nothing for a while
+
+Reply = collections.namedtuple("Reply", "said complete head body cert")
+
+
+# Serves a free port of 127.0.0.1 (TLS under a context): for each request
+# head, answer(head) gives the pieces to send, PAUSE apart, after the body the
+# head announces has been read and the request recorded in `requests`.
+class Server:
+    def __init__(self, answer, tls=None, pause=PAUSE):
+        self.answer, self.tls, self.pause = answer, tls, pause
+        self.requests, self.connections = [], 0
+        self.listener = socket.create_server((harness.HOST, 0))
+        self.port = self.listener.getsockname()[1]
+        self.acceptor = threading.Thread(target=self.accept, daemon=True)
+        self.acceptor.start()
+
+    # The listener is closed only once accept() is over: a closed descriptor could
+    # be reused by the next server's listener while accept() was about to take it.
+    def stop(self):
+        self.listener.shutdown(socket.SHUT_RDWR)
+        self.acceptor.join()
+        self.listener.close()
+
+    def url(self, path, host=harness.HOST):
+        return "%s://%s:%d%s" % ("https" if self.tls else "http", host, self.port, path)
+
+    def accept(self):
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            threading.Thread(target=self.serve, args=(sock,), daemon=True).start()
+
+    def serve(self, sock):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock.settimeout(5)
+        try:
+            if self.tls:
+                sock = self.tls.wrap_socket(sock, server_side=True)
+            data = b""
+            while True:
+                while b"\r\n\r\n" not in data:
+                    data += receive(sock)
+                end = data.index(b"\r\n\r\n") + 4
+                pieces = self.answer(data[:end])
+                if pieces == HOLD:
+                    return time.sleep(2)
+                # a reply that ends with CLOSE leaves the body unread: a refusal
+                length = re.search(rb"\r\nContent-Length: (\d+)", data[:end])
+                end += int(length[1]) if length and pieces[-1:] != [CLOSE] else 0
+                while len(data) < end:
+                    data += receive(sock)
+                self.requests.append(data[:end])
+                data = data[end:]
+                for i, piece in enumerate(pieces):
+                    time.sleep(self.pause if i else 0)
+                    if piece is CLOSE:
+                        return
+                    sock.sendall(piece.replace(b"PORT", b"%d" % self.port))
+        except OSError:
+            pass
+        finally:
+            sock.close()
+
+
+def receive(sock):
+    data = sock.recv(1 << 20)
+    if not data:
+        raise OSError("closed")
+    return data
 
 
 def probe_path():
-    path = os.environ.get("HTTP_PROBE") or os.path.join(
-        harness.repo_root(), "build", "tests", "http_probe")
-    if not os.access(path, os.X_OK):
-        raise RuntimeError("http_probe not found at %s (set HTTP_PROBE)" % path)
-    return path
+    return os.environ.get("HTTP_PROBE") or os.path.join(harness.repo_root(), "build", "tests",
+                                                        "http_probe")
 
 
-class Reply:
-    def __init__(self, complete, head, body, cert, said):
-        self.complete = complete
-        self.head = head
-        self.body = body
-        self.cert = cert    # length of the server certificate text
-        self.said = said    # what the client printed before this reply's summary
+# Runs http_probe (in `cwd`); the replies it printed.
+def probe(*args, env=None, cwd=None):
+    done = subprocess.run([probe_path()] + [str(a) for a in args], capture_output=True, timeout=60,
+                          cwd=cwd, env=dict(os.environ, **(env or {})))
+    harness.check_sanitizers(done.stderr)
+    replies, out = [], done.stdout
+    while m := re.search(rb"@@ complete=(\d) head=(\d+) body=(\d+) cert=(\d+)\n", out):
+        head, body, rest = int(m[2]), int(m[3]), out[m.end():]
+        replies.append(Reply(out[:m.start()].decode(), m[1] == b"1", rest[:head],
+                             rest[head:head + body], int(m[4])))
+        out = rest[head + body + 1:]
+    return replies
 
 
-class Probe:
-    """One run of http_probe: the replies, both streams and the status."""
-
-    def __init__(self, proc, seconds):
-        self.status = proc.returncode
-        self.stdout = proc.stdout
-        self.stderr = proc.stderr
-        self.seconds = seconds
-        self.replies = []
-        pos = 0
-        pattern = re.compile(rb"@@ complete=(\d) head=(\d+) body=(\d+) cert=(\d+)\n")
-        while True:
-            m = pattern.search(self.stdout, pos)
-            if m is None:
-                break
-            said = self.stdout[pos:m.start()].decode("utf-8", "replace")
-            start = m.end()
-            head_len, body_len = int(m.group(2)), int(m.group(3))
-            head = self.stdout[start:start + head_len]
-            body = self.stdout[start + head_len:start + head_len + body_len]
-            self.replies.append(Reply(m.group(1) == b"1", head, body, int(m.group(4)), said))
-            pos = start + head_len + body_len + 1
-        self.tail = self.stdout[pos:].decode("utf-8", "replace")
-
-    @property
-    def out(self):
-        return self.stdout.decode("utf-8", "replace")
-
-    def __repr__(self):
-        return "Probe(status=%r, stdout=%r, stderr=%r)" % (
-            self.status, self.stdout[-1500:], self.stderr[-1500:])
+# A directory with `library` under every name the loader may pick for libssl.
+def fake_libssl(folder, library):
+    os.makedirs(folder)
+    for name in ("libssl.so", "libssl.so.3", "libssl.so.1.1", "libssl.so.1.0.0"):
+        shutil.copy(library, os.path.join(folder, name))
+    return folder
 
 
-def start_probe(args, env=None):
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    return subprocess.Popen([probe_path()] + [str(a) for a in args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env)
-
-
-def finish_probe(proc, started, timeout=PROBE_TIMEOUT):
-    try:
-        stdout, stderr = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        raise AssertionError("http_probe hung")
-    proc.stdout, proc.stderr = stdout, stderr
-    return Probe(proc, time.monotonic() - started)
-
-
-def probe(*args, env=None, timeout=PROBE_TIMEOUT):
-    started = time.monotonic()
-    return finish_probe(start_probe(args, env), started, timeout)
-
-
-def head_for(server, path, method="GET"):
-    """The request head the client must send with no caller lines (the Host
-    carries the port: it is never the default one here)."""
-    return (("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUser-Agent: Mozilla/5.0\r\n"
-             "Accept: */*\r\nAccept-Language: *\r\nConnection: keep-alive\r\n")
-            % (method, path, server.port)).encode()
-
-
-def wait_for(condition, seconds=10):
-    """Waits until condition() holds (for server threads to catch up)."""
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return condition()
-
-
-class HttpTestCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kuvet-http-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
-    def server(self, script, tls=None):
-        s = hs.Server(script, tls)
+class HttpTestCase(harness.KuvetTestCase):
+    def server(self, answer, tls=None, pause=PAUSE):
+        s = Server(answer, tls, pause)
         self.addCleanup(s.stop)
         return s
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def assertComplete(self, result, count=1):
-        self.assertEqual(len(result.replies), count, result)
-        for r in result.replies:
-            self.assertTrue(r.complete, result)
+    def assertReply(self, reply, expect):
+        # expect: the body of a complete reply, or how the error text starts
+        if isinstance(expect, bytes):
+            self.assertEqual((reply.said, reply.complete, reply.body), ("", True, expect))
+        else:
+            self.assertFalse(reply.complete, reply)
+            self.assertTrue(reply.said.startswith(expect), reply)
 
 
-class RequestHeadTest(HttpTestCase):
-    def test_get_sends_the_head_byte_for_byte(self):
-        s = self.server(hs.fixed(body=b"hello"))
-        result = probe(s.url("/a/b?x=1#frag"), "-H", "X-Test: 1", "-H", "Date: now")
-        self.assertComplete(result)
-        self.assertEqual(s.requests, [head_for(s, "/a/b?x=1#frag") + b"X-Test: 1\r\nDate: now\r\n\r\n"])
-        self.assertEqual(result.replies[0].head,
-                         b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n")
-        self.assertEqual(result.replies[0].body, b"hello")
-        self.assertEqual(result.status, 0)
-
-    def test_localhost_names_in_any_case_are_loopback(self):
-        s = self.server(hs.fixed(body=b"x"))
-        result = probe(s.url("/", host="LocalHost"), "--next", s.url("/", host="a.b.LOCALHOST"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)  # two names, two pool entries
+OK = [b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"]
+H = b"HTTP/1.1 200 OK\r\n"
+CHUNKED = H + b"Transfer-Encoding: chunked\r\n\r\n"
+CLOSED = "Error! Connection closed before the reply was complete"
+STATUS = "Error! The reply's status line is malformed"
+LENGTH = "Error! The reply's Content-Length is not a number"
+CODING = "Error! The reply's Transfer-Encoding is not understood"
+MEMORY = "Error! The reply's body is larger than the 100 bytes it may take in memory"
+AWAY = "Error! Redirected to another place, not followed: "
 
 
-class PoolTest(HttpTestCase):
-    def test_two_requests_share_one_connection(self):
-        s = self.server(hs.fixed(body=b"one"))
-        result = probe(s.url("/1"), "--next", s.url("/2"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 1)
-        self.assertEqual([r.split(b" ")[1] for r in s.requests], [b"/1", b"/2"])
+def head_of(size):  # a reply head of exactly `size` bytes, its body ending with the connection
+    return [H + b"X: " + b"y" * (size - 24) + b"\r\n\r\nz", CLOSE]
 
-    def test_fresh_replaces_a_healthy_connection(self):
-        s = self.server(hs.fixed(body=b"one"))
-        result = probe(s.url("/1"), "--next", s.url("/2"), "--fresh")
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)
 
-    def test_a_sixteenth_key_evicts_the_first_inserted(self):
-        s = self.server(hs.fixed(body=b"x"))
-        names = ["h%d.localhost" % i for i in range(1, 17)]
-        args = []
-        for name in names[:15]:
-            args += [s.url("/", host=name), "--next"]
-        # Reusing h1 does not make it younger: the 16th key still evicts it.
-        args += [s.url("/again", host=names[0]), "--next", s.url("/", host=names[15]),
-                 "--next", s.url("/", host=names[1]), "--next", s.url("/", host=names[0])]
-        result = probe(*args)
-        self.assertComplete(result, 19)
-        # 16 names, plus h1 once more after its eviction; h2 was still pooled
-        # (had h2 gone instead, it would take 18).
-        self.assertEqual(s.connections, 17)
-        hosts = [re.search(rb"Host: (\S+)", r).group(1) for r in s.requests]
-        self.assertEqual(hosts[-1], b"h1.localhost:%d" % s.port)
+# The pieces a server sends for GET /row (every other request gets OK) ->
+# the body, or the start of the error; the connections and requests the server
+# saw, a GET /next on the same host following; more arguments of the probe.
+REPLIES = [
+    # Content-Length, with the connection kept for the next request
+    ([H + b"Content-Length: 5\r\n\r\nhello"], b"hello", 1, 2),
+    ([H + b"content-length:  5 \r\n\r\nhel", b"lo"], b"hello", 1, 2),
+    ([H + b"Content-Length-Range: 9\r\nContent-Length: 2\r\n\r\nok"], b"ok", 1, 2),
+    ([H + b"Content-Length: 2\r\nContent-Length: 2\r\n\r\nok"], b"ok", 1, 2),
+    ([H + b"Content-Length: 0\r\n\r\n"], b"", 1, 2),
+    ([H + b"Content-Length: 100\r\n\r\n" + b"x" * 100], b"x" * 100, 1, 2),
+    ([H + b"Content-Length: 2\r\n\r\nok\r\n"], b"ok", 2, 2),
+    ([H + b"Content-Length: 2\r\n\r\nokEXTRA"], "Error! The reply ran past its Content-Length", 2, 2),
+    ([H + b"Content-Length: 2\r\nContent-Length: 3\r\n\r\nok"], LENGTH, 2, 2),
+    ([H + b"Content-Length: -1\r\n\r\n"], LENGTH, 2, 2),
+    ([H + b"Content-Length: 1000000000000000\r\n\r\n"], LENGTH, 2, 2),
+    ([H + b"Content-Length: 101\r\n\r\n"], MEMORY, 2, 2),
+    ([H + b"Content-Length: 10\r\n\r\nabc", CLOSE], CLOSED, 2, 2),
+    # status lines and heads
+    ([b"HTTP/1.1 404\r\nContent-Length: 2\r\n\r\nno"], b"no", 1, 2),
+    ([b"HTTP/1.1 2\r\n\r\n"], STATUS, 2, 2),
+    ([b"HTTP/1.1 200OK\r\n\r\n"], STATUS, 2, 2),
+    ([b"HTTP/2 200 OK\r\n\r\n"], STATUS, 2, 2),
+    ([b"HTTP/1.1 099 Low\r\n\r\n"], STATUS, 2, 2),
+    ([b"HTTP/1.1 600 High\r\n\r\n"], STATUS, 2, 2),
+    ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\nok"], STATUS, 2, 2),
+    ([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r", b"\n\r", b"\nok"], b"ok", 1, 2),
+    (head_of(64 * 1024), b"z", 2, 2),
+    (head_of(64 * 1024 + 1), "Error! The reply's head is longer than 64 KiB", 2, 2),
+    ([b"HTTP/1.1 200 OK\r\nContent-", CLOSE], CLOSED, 2, 2),
+    ([CLOSE], CLOSED, 3, 3),  # retried once on a new connection
+    (OK + [CLOSE], b"ok", 2, 2),  # the next request finds the connection closed: retried
+    # replies without a body, and interim ones
+    ([b"HTTP/1.1 100 Continue\r\n\r\n", OK[0]], b"ok", 1, 2),
+    ([b"HTTP/1.1 100 Continue\r\n\r\n" * 10 + OK[0]], b"ok", 1, 2),
+    ([b"HTTP/1.1 100 Continue\r\n\r\n" * 11 + OK[0]], "Error! More than 10 interim replies", 2, 2),
+    ([b"HTTP/1.1 101 Switching Protocols\r\n\r\n"], b"", 2, 2),
+    ([b"HTTP/1.1 204 No Content\r\n\r\n"], b"", 1, 2),
+    ([b"HTTP/1.1 204 No Content\r\n\r\nxx"], b"", 2, 2),
+    ([b"HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n"], b"", 1, 2),
+    ([H + b"Content-Length: 5\r\n\r\n"], b"", 1, 2, "-X", "HEAD"),
+    # the end of the connection ends the body, and the connection
+    ([H + b"\r\n", b"until ", b"closed", CLOSE], b"until closed", 2, 2),
+    ([H + b"\r\n" + b"x" * 101, CLOSE], MEMORY, 2, 2),
+    ([b"HTTP/1.0 200 OK\r\n\r\nuntil closed", CLOSE], b"until closed", 2, 2),
+    ([b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"], b"ok", 2, 2),
+    ([b"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 2\r\n\r\nok"], b"ok", 1, 2),
+    ([H + b"Connection: x, Close\r\nContent-Length: 2\r\n\r\nok"], b"ok", 2, 2),
+    # chunks
+    ([CHUNKED + b"5\r\nh\r\n\r\n\r\nA;x=1\r\n0123456789\r\n0\r\nX-Trailer: 1\r\n\r\n"],
+     b"h\r\n\r\n0123456789", 1, 2),
+    ([CHUNKED + b"3\r", b"\nab", b"c\r", b"\n0 \r\n\r", b"\n"], b"abc", 1, 2),
+    ([H + b"Transfer-Encoding: Chunked\r\n\r\n000000010\r\n" + b"x" * 16 + b"\r\n0\r\n\r\n"],
+     b"x" * 16, 1, 2),
+    ([CHUNKED + b"0" * 4094 + b"1\r\nx\r\n0\r\n\r\n"], b"x", 1, 2),
+    ([CHUNKED + b"0" * 4096 + b"\r\n"], "Error! A chunk size line longer than 4 KiB", 2, 2),
+    ([CHUNKED + b"1000000000000000\r\n"], "Error! Bad chunk size line [1000000000000000]", 2, 2),
+    ([CHUNKED + b"0x3\r\nabc\r\n0\r\n\r\n"], "Error! Bad chunk size line [0x3]", 2, 2),
+    ([CHUNKED + b"\r\n"], "Error! Bad chunk size line []", 2, 2),
+    ([CHUNKED + b"3\r\nabcXY"], "Error! A chunk's data is not followed by CRLF", 2, 2),
+    ([CHUNKED + b"3\nabc"], "Error! A line of the chunked body does not end in CRLF", 2, 2),
+    ([CHUNKED + b"0\r\nX: " + b"y" * 70000], "Error! The chunked body's trailer is longer", 2, 2),
+    ([CHUNKED + b"64\r\n" + b"x" * 100 + b"\r\n0\r\n\r\n"], b"x" * 100, 1, 2),
+    ([CHUNKED + b"65\r\n" + b"x" * 101 + b"\r\n0\r\n\r\n"], MEMORY, 2, 2),
+    ([CHUNKED + b"0\r\n\r\nXX"], b"", 2, 2),
+    ([CHUNKED + b"3\r\nabc\r\n", CLOSE], CLOSED, 2, 2),
+    ([H + b"Transfer-Encoding: chunked\r\nContent-Length: 9\r\n\r\n2\r\nok\r\n0\r\n\r\n"], b"ok", 2, 2),
+    ([H + b"Transfer-Encoding: gzip, chunked\r\n\r\n"], CODING, 2, 2),
+    ([H + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n"], CODING, 2, 2),
+    ([b"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"], CODING, 2, 2),
+    # downloads: a 2xx body goes to the file whole, any other stays in memory
+    ([H + b"Content-Length: 300\r\n\r\n" + b"d" * 300], b"d" * 300, 1, 2, "-o", "out"),
+    ([CHUNKED + b"3\r\nabc\r", b"\n0\r\n\r\n"], b"abc", 1, 2, "-o", "out"),
+    ([H + b"\r\nuntil closed", CLOSE], b"until closed", 2, 2, "-o", "out"),
+    ([b"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno"], b"", 1, 2, "-o", "out"),
+    ([b"HTTP/1.1 204 No Content\r\n\r\n"], "Error! A 204 reply without a body", 1, 2, "-o", "out"),
+    (OK, "Error! Could not write the reply to the download file", 2, 2, "-o", "/dev/full"),
+    ([H + b"Content-Length: 9999\r\n\r\n" + b"d" * 9999], "Error! Could not write", 2, 2, "-o", "/dev/full"),
+    # redirects: followed on the same scheme, host and port only
+    ([b"HTTP/1.1 301 Moved\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"], b"ok", 1, 3),
+    ([b"HTTP/1.1 302 Found\r\nLocation: /next\r\n\r\n", CLOSE], b"ok", 2, 3),
+    ([b"HTTP/1.1 307 Again\r\nLocation: http://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
+     b"ok", 1, 3),
+    ([b"HTTP/1.1 308 Moved\r\nLocation: HTTP://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
+     b"ok", 1, 3),
+    ([b"HTTP/1.1 303 See Other\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"], b"", 1, 2),
+    ([b"HTTP/1.1 301 Moved\r\nContent-Length: 0\r\n\r\n"], b"", 1, 2),
+    ([b"HTTP/1.1 301 Moved\r\nLocation: /row\r\nContent-Length: 0\r\n\r\n"],
+     "Error! Too many redirects.", 1, 12),
+    ([b"HTTP/1.1 302 Found\r\nLocation: http://localhost:PORT/next\r\nContent-Length: 0\r\n\r\n"],
+     AWAY + "http://localhost:", 1, 2),
+    ([b"HTTP/1.1 302 Found\r\nLocation: https://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
+     AWAY + "https://127.0.0.1:", 1, 2),
+    ([b"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/next\r\nContent-Length: 0\r\n\r\n"],
+     AWAY + "http://127.0.0.1:1/next", 1, 2),
+    ([b"HTTP/1.1 302 Found\r\nLocation: //127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
+     AWAY + "//127.0.0.1:", 1, 2),
+]
 
-    def test_plain_and_other_ports_are_separate_entries(self):
-        a = self.server(hs.fixed(body=b"a"))
-        b = self.server(hs.fixed(body=b"b"))
-        result = probe(a.url("/"), "--next", b.url("/"), "--next", a.url("/"), "--next", b.url("/"))
-        self.assertComplete(result, 4)
-        self.assertEqual((a.connections, b.connections), (1, 1))
 
-    def test_a_keep_alive_connection_closed_by_the_server_is_replaced(self):
-        s = self.server(hs.fixed(body=b"x", close_after=1))
-        result = probe(s.url("/1"), "--next", s.url("/2"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)
-        self.assertEqual(result.out.count("Error!"), 0, result)
+class HttpTest(HttpTestCase):
+    def test_replies(self):
+        for pieces, expect, connections, requests, *args in REPLIES:
+            with self.subTest(reply=pieces[0] and pieces[0][:80], args=args):
+                s = self.server(lambda head, row=pieces: row if b" /row " in head else OK)
+                got = probe(s.url("/row"), "--idle", "0.5", "--max-body", "100", *args,
+                            "--next", s.url("/next"), cwd=self.dir)
+                first = got[0]._replace(body=self.read("out")) if "out" in args else got[0]
+                self.assertReply(first, expect)
+                self.assertEqual(got[1][1:], (True, OK[0][:-2], b"ok", 0))
+                self.assertEqual((s.connections, len(s.requests)), (connections, requests))
 
-    def test_a_connection_closed_before_any_reply_is_retried_only_once(self):
-        s = self.server(hs.close_at(b""))
-        url = s.url("/")
-        result = probe(url)
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said,
-                         "Error! Connection closed before the reply was complete: %s\n" % url)
-        self.assertEqual(s.connections, 2)
-        self.assertEqual(result.status, 1)
+    def test_request_heads_and_uploads(self):
+        s = self.server(lambda head: [b"HTTP/1.1 413 Too Large\r\n\r\n", CLOSE]
+                        if b"/refused" in head else HOLD if b"/stall" in head else OK)
+        data = bytes(i % 251 for i in range(200000))  # more than one block of the upload
+        for name, content in [("f", data), ("empty", b""), ("big", b"u" * (32 << 20))]:
+            self.write(name, content)
+        # the path and arguments of a PUT -> the end of the request the server saw, or the error
+        for path, args, expect in [
+                ("/k?x=1", ["-u", "f", "-H", "X-A: 1", "-H", "X-B: 2"],
+                 b"PUT /k?x=1 HTTP/1.1\r\nHost: xn--bcher-kva.localhost:%d\r\n"
+                 b"User-Agent: Mozilla/5.0\r\nAccept: */*\r\nAccept-Language: *\r\n"
+                 b"Connection: keep-alive\r\nContent-Length: 200000\r\nX-A: 1\r\nX-B: 2\r\n\r\n%s"
+                 % (s.port, data)),
+                ("/k", ["-u", "f", "--range", "1000", "150000"],
+                 b"Length: 150000\r\n\r\n" + data[1000:151000]),
+                ("/k", ["-u", "f", "--range", "199990", "-1"], b"Length: 10\r\n\r\n" + data[-10:]),
+                ("/k", ["-u", "empty"], b"Length: 0\r\n\r\n"),
+                ("/k", ["-u", "f", "--range", "100000", "100001"],
+                 "Error! The upload file ended before its Content-Length of 100001 bytes"),
+                ("/stall", ["-u", "big", "--idle", "0.3"], "Error! No reply for 0.3 s: http://b"),
+                ("/refused", ["-u", "big"], "Error! ")]:  # the send fails, or the reply is cut off
+            with self.subTest(path=path, args=args):
+                s.requests.clear()
+                reply = probe(s.url(path, host="b\xfccher.localhost"), "-X", "PUT", *args,
+                              cwd=self.dir)[0]
+                self.assertReply(reply, b"ok" if isinstance(expect, bytes) else expect)
+                if isinstance(expect, bytes):
+                    self.assertTrue(s.requests[0].endswith(expect), s.requests[0][:300])
 
-    def test_a_reply_that_ends_the_connection_is_not_reused(self):
-        # the reply -> connections for two requests
-        cases = [(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx", 2),
-                 (b"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx", 2),
-                 (b"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx", 1)]
-        for reply, connections in cases:
-            with self.subTest(reply=reply):
-                s = self.server(hs.keep_alive(lambda _, r=reply: [r]))
-                result = probe(s.url("/1"), "--next", s.url("/2"))
-                self.assertComplete(result, 2)
-                self.assertEqual(s.connections, connections)
+    def test_pool_keeps_at_most_15_connections(self):
+        s = self.server(lambda head: OK)
+        hosts = ["h%d.LocalHost" % i for i in range(16)]
+        # h0 used again does not become younger: the 16th host evicts it, not h1
+        order = hosts[:15] + hosts[:1] + hosts[15:] + hosts[1:2] + hosts[:1] + ["LOCALHOST"]
+        args = sum((["--next", s.url("/", host=h)] for h in order), [])[1:]
+        self.assertEqual([r.complete for r in probe(*args)], [True] * len(order))
+        self.assertEqual(s.connections, 18)
+        self.assertIn(b"\r\nHost: h0.LocalHost:", s.requests[-2])
 
-    def test_a_port_nobody_listens_on(self):
-        port = harness.free_port()
-        result = probe("http://127.0.0.1:%d/" % port)
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said,
-                         "Address 0 failed: 127.0.0.1\n"
-                         "No addresses worked for host 127.0.0.1:%d.\n"
-                         "Failed to connect.\n" % port)
-        self.assertEqual(result.replies[0].head, b"")
-
-    def test_a_connect_that_gets_no_answer_gives_up(self):
-        # A listener whose accept queue is full drops new SYNs: the connect
-        # would wait for minutes without its own bound.
-        listener = socket.socket()
-        self.addCleanup(listener.close)
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(0)
-        port = listener.getsockname()[1]
+    def test_time_limits(self):
+        silent = self.server(lambda head: HOLD)
+        slow = self.server(lambda head: [H + b"Content-Length: 30\r\n\r\n"] + [b"x"] * 30,
+                           pause=0.1)
+        # a listener whose queue is full: the kernel drops the SYN of one more connection
+        full = socket.create_server((harness.HOST, 0), backlog=0)
+        self.addCleanup(full.close)
         for _ in range(3):
             filler = socket.socket()
             self.addCleanup(filler.close)
             filler.setblocking(False)
-            try:
-                filler.connect(("127.0.0.1", port))
-            except BlockingIOError:
-                pass
-        time.sleep(0.2)
-        result = probe("http://127.0.0.1:%d/" % port, "--connect", "0.3", timeout=60)
-        self.assertEqual(result.replies[0].said,
-                         "Address 0 failed: 127.0.0.1\n"
-                         "No addresses worked for host 127.0.0.1:%d.\n"
-                         "Failed to connect.\n" % port)
-
-    def test_an_unknown_host(self):
-        result = probe("http://no-such-host.invalid:81/")
-        self.assertEqual(result.replies[0].said,
-                         "getaddrinfo() failed for host no-such-host.invalid:81!\n"
-                         "Failed to connect.\n")
-
-
-class BodyTest(HttpTestCase):
-    def test_lengths_that_fill_whole_reads(self):
-        # The server keeps the connection open: a read that waited for more
-        # would hang until the probe is killed.
-        for size, download in ((4096 * 3, False), (65536 * 4, True), (65536, False)):
-            with self.subTest(size=size, download=download):
-                body = bytes(i * 7 % 251 for i in range(size))
-                s = self.server(hs.fixed(body=body))
-                args = [s.url("/big")] + (["-o", self.path("out")] if download else [])
-                result = probe(*args, "--next", s.url("/small"), timeout=25)
-                self.assertComplete(result, 2)
-                self.assertEqual(s.connections, 1)
-                got = self.read("out") if download else result.replies[0].body
-                self.assertEqual(got, body)
-
-    def test_empty_body_with_length_zero(self):
-        s = self.server(hs.fixed(status="200 OK"))
-        result = probe(s.url("/"), "--next", s.url("/"))
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 1)
-
-    def test_no_length_reads_until_close(self):
-        body = bytes(i % 256 for i in range(10000))
-        s = self.server(hs.until_close(body))
-        result = probe(s.url("/1"), "--next", s.url("/2"), "-o", self.path("out"))
-        self.assertComplete(result, 2)
-        self.assertEqual(result.replies[0].body, body)
-        self.assertEqual(self.read("out"), body)
-        self.assertEqual(s.connections, 2)
-
-    def test_no_body_for_204_and_304_and_head(self):
-        def answer(request):
-            if request.startswith(b"HEAD"):
-                return [b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"]
-            status = b"204 No Content" if b"/204" in request else b"304 Not Modified"
-            return [b"HTTP/1.1 " + status + b"\r\n\r\n"]
-        s = self.server(hs.keep_alive(answer))
-        result = probe(s.url("/204"), "--next", s.url("/304"), "--next", s.url("/h"), "-X", "HEAD",
-                       "--next", s.url("/204"), timeout=25)
-        self.assertComplete(result, 4)
-        self.assertEqual(s.connections, 1)
-
-    def test_interim_100_continue_is_skipped(self):
-        def answer(_):
-            return [b"HTTP/1.1 100 Continue\r\n\r\n",
-                    b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"]
-        s = self.server(hs.keep_alive(answer))
-        result = probe(s.url("/"))
-        self.assertComplete(result)
-        self.assertEqual(result.replies[0].head, b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n")
-        self.assertEqual(result.replies[0].body, b"ok")
-
-
-class CutShortTest(HttpTestCase):
-    def test_a_server_that_closes_mid_body(self):
-        head = b"HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"
-        s = self.server(hs.close_at(head + b"a" * 3000))
-        url = s.url("/f")
-        result = probe(url, "-o", self.path("out"), "--next", url)
-        self.assertEqual(len(result.replies), 2, result)
-        for reply in result.replies:
-            self.assertFalse(reply.complete)
-            self.assertEqual(reply.said,
-                             "Error! Connection closed before the reply was complete: %s\n" % url)
-            self.assertEqual(reply.head, head)
-        self.assertEqual(self.read("out"), b"a" * 3000)
-        self.assertEqual(result.replies[1].body, b"a" * 3000)
-        self.assertEqual(s.connections, 2)  # one per request: never retried
-        self.assertEqual(result.status, 1)
-
-    def test_a_download_file_that_cannot_be_written(self):
-        for size in (10, 200000):
-            s = self.server(hs.fixed(body=b"d" * size))
-            url = s.url("/d")
-            result = probe(url, "-o", "/dev/full", "--next", url)
-            self.assertEqual(len(result.replies), 2, result)
-            self.assertFalse(result.replies[0].complete)
-            self.assertEqual(result.replies[0].said,
-                             "Error! Could not write the reply to the download file: %s\n" % url)
-            self.assertTrue(result.replies[1].complete)
-            self.assertEqual(s.connections, 2)  # the first connection was dropped
-
-    def test_a_silent_server(self):
-        s = self.server(hs.silent())
-        url = s.url("/quiet")
-        result = probe(url, "--idle", "1.3")
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said, "Error! No reply for 1.3 s: %s\n" % url)
-        self.assertTrue(result.stderr.decode().startswith("\r1."), result)  # the idle timer
-        self.assertEqual(s.connections, 1)
-
-
-CHUNKED = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: %s\r\n\r\n"
-MALFORMED = "Error! The reply's status line is malformed"
-CODING = "Error! The reply's Transfer-Encoding is not understood"
-
-# A reply (sent whole, then the connection is closed) -> the body downloaded,
-# or the start of the line that says why the download failed.
-FRAMING = [
-    (CHUNKED % b"chunked" + b"5\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n", b"hello"),
-    (CHUNKED % b"Chunked" + b"3;x=1\r\nabc\r\n0\r\n\r\n", b"abc"),
-    (CHUNKED % b"chunked" + b"0x3\r\nabc\r\n0\r\n\r\n", "Error! Bad chunk size line [0x3]"),
-    (CHUNKED % b"chunked" + b"3\r\nabcXY0\r\n\r\n", "Error! A chunk's data is not followed by CRLF"),
-    (CHUNKED % b"chunked" + b"3\r\nabc\r\n", "Error! Connection closed before the reply"),
-    (CHUNKED % b"notchunked" + b"3\r\nabc\r\n0\r\n\r\n", CODING),
-    (CHUNKED % b"gzip, chunked" + b"3\r\nabc\r\n0\r\n\r\n", CODING),
-    (CHUNKED % b"chunked, chunked" + b"3\r\nabc\r\n0\r\n\r\n", CODING),
-    (b"HTTP/1.1 2\r\nContent-Length: 0\r\n\r\n", MALFORMED),
-    (b"HTTP/1.1 200OK\r\nContent-Length: 0\r\n\r\n", MALFORMED),
-    (b"HTTP/2 200 OK\r\nContent-Length: 0\r\n\r\n", MALFORMED),
-    (b"HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nok", b"ok"),
-    (b"HTTP/1.1 204 No Content\r\n\r\n", "Error! A 204 reply without a body to a download"),
-    (b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", b"ok"),
-    (b"HTTP/1.0 200 OK\r\n\r\nuntil closed", b"until closed"),
-    (b"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", CODING),
-    (b"HTTP/1.1 200 OK\r\nX: " + b"y" * 70000 + b"\r\n\r\n", "Error! The reply's head is longer"),
-]
-
-
-class FramingTest(HttpTestCase):
-    def test_replies_are_read_strictly(self):
-        for reply, expected in FRAMING:
-            with self.subTest(reply=reply[:80]):
-                s = self.server(hs.close_at(reply))
-                result = probe(s.url("/"), "-o", self.path("out"))
-                self.assertEqual(len(result.replies), 1, result)
-                if isinstance(expected, bytes):
-                    self.assertComplete(result)
-                    self.assertEqual(self.read("out"), expected)
-                else:
-                    self.assertFalse(result.replies[0].complete, result)
-                    self.assertTrue(result.replies[0].said.startswith(expected), result)
-
-
-class UploadTest(HttpTestCase):
-    def test_put_of_an_empty_file(self):
-        s = self.server(hs.upload_sink())
-        result = probe(s.url("/k"), "-X", "PUT", "-u", self.write("empty", b""))
-        self.assertComplete(result)
-        self.assertEqual(s.requests,
-                         [head_for(s, "/k", method="PUT") + b"Content-Length: 0\r\n\r\n"])
-
-    def test_put_of_5000_bytes(self):
-        data = bytes(i % 253 for i in range(5000))
-        s = self.server(hs.upload_sink())
-        result = probe(s.url("/k"), "-X", "PUT", "-u", self.write("f", data))
-        self.assertComplete(result)
-        self.assertEqual(s.requests,
-                         [head_for(s, "/k", method="PUT") + b"Content-Length: 5000\r\n\r\n" + data])
-
-    def test_a_server_that_refuses_the_upload_midway(self):
-        def refuse(conn):
-            if conn.read_head() is not None:
-                conn.send(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n"
-                          b"Connection: close\r\n\r\n")
-        s = self.server(refuse)
-        result = probe(s.url("/k"), "-X", "PUT", "-u", self.write("f", b"u" * (32 << 20)))
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said.count("Error!"), 1, result)
-
-    def test_a_peer_that_stops_reading_the_upload(self):
-        stop = threading.Event()
-        self.addCleanup(stop.set)
-
-        def stall(conn):
-            if conn.read_head() is not None:
-                stop.wait(hs.WAIT + 30)
-        s = self.server(stall)
-        url = s.url("/k")
-        result = probe(url, "-X", "PUT", "-u", self.write("f", b"u" * (32 << 20)), "--idle", "0.3")
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said, "Error! No reply for 0.3 s: %s\n" % url)
-
-    def changing_upload(self, change):
-        """Starts a 32 MiB PUT that the server stalls after the head, so that
-        the client is blocked mid-file; then changes the file."""
-        size = 32 << 20
-        name = self.write("f", b"u" * size)
-        head_seen, resume = threading.Event(), threading.Event()
-        s = self.server(hs.upload_sink(head_seen, resume))
-        started = time.monotonic()
-        proc = start_probe([s.url("/k"), "-X", "PUT", "-u", name])
-        try:
-            self.assertTrue(head_seen.wait(30))
-            time.sleep(0.3)  # lets the client fill the socket buffers
-            change(name)
-        finally:
-            resume.set()
-        result = finish_probe(proc, started)
-        return s, result, size
-
-    def test_a_file_that_grows_during_the_upload(self):
-        def grow(name):
-            with open(name, "ab") as f:
-                f.write(b"g" * (1 << 20))
-        s, result, size = self.changing_upload(grow)
-        self.assertComplete(result)
-        request = s.requests[0]
-        self.assertIn(b"Content-Length: %d\r\n" % size, request)
-        self.assertEqual(len(request) - request.index(b"\r\n\r\n") - 4, size)
-
-    def test_a_file_that_shrinks_during_the_upload(self):
-        def shrink(name):
-            os.truncate(name, 1 << 20)
-        s, result, size = self.changing_upload(shrink)
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        self.assertEqual(result.replies[0].said,
-                         "Error! The upload file ended before its Content-Length of %d bytes: %s\n"
-                         % (size, s.url("/k")))
-        self.assertTrue(wait_for(lambda: s.requests), "the server saw no request")
-        request = s.requests[0]
-        self.assertLess(len(request) - request.index(b"\r\n\r\n") - 4, size)
+            filler.connect_ex(full.getsockname())
+        time.sleep(0.2)  # for the fillers to be queued
+        failed = "Address 0 failed: 127.0.0.1\nNo addresses worked for host 127.0.0.1:{port}.\n" \
+                 "Failed to connect.\n"
+        for port, args, said in [
+                (silent.port, ["--idle", "0.3"], "Error! No reply for 0.3 s: {url}\n"),
+                (slow.port, ["--low-speed", "1000", "0.3"],
+                 "Error! Fewer than 1000 bytes/s for 0.3 s: {url}\n"),
+                (harness.free_port(), [], failed),
+                (full.getsockname()[1], ["--connect", "0.3"], failed)]:
+            with self.subTest(args=args):
+                url, started = "http://127.0.0.1:%d/" % port, time.monotonic()
+                reply = probe(url, *args)[0]
+                self.assertEqual((reply.said, reply.complete),
+                                 (said.format(url=url, port=port), False))
+                self.assertLess(time.monotonic() - started, 3)
 
 
 class TlsTest(HttpTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.certs_dir = tempfile.mkdtemp(prefix="kuvet-tls-")
-        cls.certs = hs.make_certificates(cls.certs_dir)
-        cls.trust = {"SSL_CERT_FILE": cls.certs["ca.pem"], "SSL_CERT_DIR": cls.certs_dir}
-        # The TLS transport may not be part of this build yet.
-        s = hs.Server(hs.fixed(body=b"x"),
-                      hs.tls_context(cls.certs["server.pem"], cls.certs["server.key"]))
-        try:
-            result = probe(s.url("/", host="localhost"), env=cls.trust)
-        finally:
-            s.stop()
-        if "not available" in result.out or "Unable to load" in result.out:
-            shutil.rmtree(cls.certs_dir, ignore_errors=True)
-            raise unittest.SkipTest("no TLS transport in this build")
+        cls.certs = tempfile.mkdtemp(prefix="kuvet-tls-")
+        s3.make_certificates(cls.certs)
+        # a partial wildcard, in a self-signed certificate that is trusted on its own
+        s3.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "partial.key",
+                   "-out", "partial.pem", "-days", "2", "-subj", "/CN=w.kuvet.localhost",
+                   "-addext", "subjectAltName=DNS:w*.kuvet.localhost", cwd=cls.certs)
 
     @classmethod
     def tearDownClass(cls):
-        shutil.rmtree(cls.certs_dir, ignore_errors=True)
+        shutil.rmtree(cls.certs, ignore_errors=True)
 
-    def tls_server(self, script, cert="server"):
-        return self.server(script, hs.tls_context(self.certs[cert + ".pem"],
-                                                  self.certs[cert + ".key"]))
+    def test_handshakes(self):
+        big = b"".join(b"%07d\n" % i for i in range(1 << 17))  # 1 MiB
+        lib = fake_libssl(self.path("lib"), os.path.join(os.path.dirname(probe_path()),
+                                                         "libpartial_ssl.so"))
+        stalled, plain = (socket.create_server((harness.HOST, 0)) for _ in range(2))
+        self.addCleanup(stalled.close)
+        self.addCleanup(plain.close)
 
-    def test_a_trusted_certificate(self):
-        s = self.tls_server(hs.fixed(body=b"secret"))
-        result = probe(s.url("/a", host="localhost"), "--next", s.url("/b", host="localhost"),
-                       env=self.trust)
-        self.assertComplete(result, 2)
-        self.assertEqual(result.replies[0].body, b"secret")
-        self.assertGreater(result.replies[0].cert, 0)
-        self.assertEqual(s.connections, 1)
-        self.assertTrue(s.requests[0].startswith(b"GET /a HTTP/1.1\r\nHost: localhost:%d\r\n"
-                                                 % s.port))
-
-    def test_no_server_name_for_an_address(self):
-        names = []
-        context = hs.tls_context(self.certs["server.pem"], self.certs["server.key"])
-        context.sni_callback = lambda sock, name, ctx: names.append(name)
-        s = self.server(hs.fixed(body=b"x"), context)
-        result = probe(s.url("/"), "--next", s.url("/", host="localhost"), env=self.trust)
-        self.assertComplete(result, 2)
-        self.assertEqual(names, [None, "localhost"])
-
-    def test_a_closed_keep_alive_connection_is_replaced(self):
-        s = self.tls_server(hs.fixed(body=b"x", close_after=1))
-        result = probe(s.url("/1", host="localhost"), "--next", s.url("/2", host="localhost"),
-                       env=self.trust)
-        self.assertComplete(result, 2)
-        self.assertEqual(s.connections, 2)
-
-    def failed_handshake(self, cert, host):
-        s = self.tls_server(hs.fixed(body=b"secret"), cert)
-        result = probe(s.url("/", host=host), env=self.trust)
-        self.assertEqual(len(result.replies), 1, result)
-        self.assertFalse(result.replies[0].complete)
-        lines = result.replies[0].said.splitlines()
-        self.assertEqual(len(lines), 2, result)
-        self.assertEqual(lines[1], "Failed to connect.")
-        self.assertEqual(s.requests, [])  # nothing was sent
-        return lines[0]
-
-    def test_an_untrusted_certificate(self):
-        self.assertTrue(self.failed_handshake("self", "localhost"))
-
-    def test_a_wrong_host_name(self):
-        self.assertTrue(self.failed_handshake("server", "other.localhost"))
-
-    def test_a_one_mebibyte_download_does_not_stall(self):
-        body = bytes(i * 13 % 256 for i in range(1 << 20))
-        s = self.tls_server(hs.fixed(body=body))
-        result = probe(s.url("/big", host="localhost"), "--next",
-                       s.url("/big", host="localhost"), "-o", self.path("out"), env=self.trust)
-        self.assertComplete(result, 2)
-        self.assertEqual(result.replies[0].body, body)
-        self.assertEqual(self.read("out"), body)
-        self.assertLess(result.seconds, 5, "a stall: a read waited for bytes TLS already held")
+        def answer_plainly():
+            with plain.accept()[0] as conn:
+                conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n")
+        threading.Thread(target=answer_plainly, daemon=True).start()
+        verify = "Error! TLS certificate verification failed for "
+        handshake = "Error! TLS handshake with localhost failed: "
+        # the server's certificate (or a plain listener), host, arguments -> the body, or the error
+        for cert, host, args, expect in [
+                ("server", "localhost", [], big),
+                ("server", "127.0.0.1", [], big),
+                ("self", "localhost", ["--no-verify"], big),
+                ("server", "other.localhost", [], verify + "other.localhost: hostname mismatch\n"),
+                ("self", "localhost", [], verify + "localhost: self-signed certificate\n"),
+                ("partial", "www.kuvet.localhost", [],
+                 verify + "www.kuvet.localhost: hostname mismatch\n"),
+                (stalled, "localhost", ["--connect", "0.3"], handshake + "no answer within 0.3 s"),
+                (plain, "localhost", ["--connect", "0.3"], handshake + "wrong version number"),
+                ("server", "localhost", ["--lib"], "Error! Missing export(s) in libssl.so:\nSSL_")]:
+            with self.subTest(cert=cert, host=host, args=args):
+                names, s, pem = [], None, lambda name: os.path.join(self.certs, name + ".pem")
+                if isinstance(cert, str):
+                    context = s3.server_context(pem(cert), pem(cert)[:-4] + ".key")
+                    context.sni_callback = lambda sock, name, ctx: names.append(name)
+                    # the reply comes late, after a receive has waited past its time slice
+                    s = self.server(lambda head: [b"", H + b"Content-Length: %d\r\n\r\n%s"
+                                                  % (len(big), big)], context, pause=0.2)
+                url = "https://%s:%d/" % (host, s.port if s else cert.getsockname()[1])
+                env = dict(SSL_CERT_FILE=pem("partial" if cert == "partial" else "ca"),
+                           SSL_CERT_DIR=self.certs)
+                if "--lib" in args:  # the libssl found lacks functions
+                    env, args = dict(env, LD_LIBRARY_PATH=lib), []
+                one = [url, "--idle", "0.5"] + args
+                got = probe(*one, "--next", *one, "-o", "out", env=env, cwd=self.dir)
+                self.assertReply(got[0], expect)
+                if isinstance(expect, bytes):  # the second time on the same connection, to a file
+                    self.assertReply(got[1]._replace(body=self.read("out")), expect)
+                    self.assertEqual((s.connections, names, got[0].cert), (
+                        1, [None if host[0] == "1" else host], os.path.getsize(pem(cert))))
+                elif s:
+                    self.assertEqual(s.requests, [])
 
 
 if __name__ == "__main__":
