@@ -467,7 +467,17 @@ class Bench:
             ("Whole benchmark", "%.1f min (data generation, setups and checks included)%s"
              % (total / 60.0, "; --quick: every size cut down" if a.quick else "")),
         ]
-        text = report.render(meta, self.tables(instances), self.cells, self.notes)
+        notes = [
+            "The small-file tables run through bench/proxy.py, which delays each direction by "
+            "half the round trip and a new connection's first bytes by one round trip more "
+            "(the TCP handshake); at 0 ms it only relays.",
+            "rclone-16 and rclone-4: rclone sync with --transfers 16 and 4 (4 is rclone's "
+            "default); for one large file rclone-4 is rclone copyto with its defaults. aws: "
+            "aws s3 sync and cp with their defaults (10 requests at a time). bisync: rclone "
+            "bisync with rclone's defaults; before its timed runs, each folder and bucket get "
+            "bisync's check file RCLONE_TEST and one --resync run while otherwise empty.",
+        ] + self.notes
+        text = report.render(meta, self.tables(instances), self.cells, notes)
         print(text, end="")
         if a.output:
             with open(a.output, "w") as f:
