@@ -21,7 +21,6 @@ import asyncio
 import collections
 import os
 import selectors
-import socket
 import subprocess
 import sys
 
@@ -173,9 +172,6 @@ class Side(asyncio.Protocol):
         self.connection, self.side = connection, side
 
     def connection_made(self, transport):
-        # asyncio sets this only on sockets it made with IPPROTO_TCP: without
-        # it, a request's body waits for the acknowledgement of its head.
-        transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.connection.made(self.side, transport)
 
     def data_received(self, data):
