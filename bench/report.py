@@ -1,5 +1,6 @@
-"""The benchmark's results as Markdown: what was measured, where, and two
-tables (every cell in full, then a compact matrix of times and ratios)."""
+"""The benchmark's results as Markdown: what was measured and where, one
+table per group (each round trip, the large files, the scale), and every
+run in full at the end."""
 
 import statistics
 
@@ -11,6 +12,7 @@ class Cell:
         self.walls = []
         self.rss_kb = []
         self.failure = ""
+        self.note = ""      # what the run did, when a table shows it
 
     def add(self, wall, rss_kb):
         self.walls.append(wall)
@@ -18,11 +20,21 @@ class Cell:
 
     @property
     def median(self):
-        return statistics.median(self.walls) if self.walls else None
+        return statistics.median(self.walls) if self.walls and not self.failure else None
 
     @property
     def peak_rss(self):
         return max(self.rss_kb) if self.rss_kb else None
+
+
+class Table:
+    """One table: `key` names its cells, rows are (scenario id, title).
+    `reference`: a tool that is a limit rather than a peer (curl); `notes`:
+    a column for what the run did."""
+
+    def __init__(self, key, title, rows, tools, reference=None, notes=False):
+        self.key, self.title, self.rows, self.tools = key, title, rows, tools
+        self.reference, self.notes = reference, notes
 
 
 def seconds(value):
@@ -32,54 +44,78 @@ def seconds(value):
 
 
 def mib(kb):
-    return "–" if kb is None else "%.1f MiB" % (kb / 1024.0)
+    if kb is None:
+        return "–"
+    return "%.1f MiB" % (kb / 1024.0) if kb < 100 * 1024 else "%.0f MiB" % (kb / 1024.0)
 
 
 def ratio(kuvet, other):
-    if kuvet is None or other is None or kuvet.failure or other.failure:
-        return "–"
-    if kuvet.median is None or not other.median:
+    if kuvet is None or other is None or kuvet.median is None or not other.median:
         return "–"
     return "%.2f" % (kuvet.median / other.median)
 
 
-def render(meta, scenarios, tools, cells, notes):
-    """meta: list of (label, text); scenarios: list of (id, title);
-    cells: {(scenario id, tool name): Cell}; notes: list of lines."""
-    lines = ["## kuvet benchmark", ""]
-    for label, text in meta:
-        lines.append("- %s: %s" % (label, text))
-    lines += ["", "| scenario | tool | median wall | runs | peak RSS | kuvet ÷ tool | check |",
-              "|---|---|--:|---|--:|--:|---|"]
-    for scenario, title in scenarios:
-        kuvet = cells.get((scenario, "kuvet"))
-        for tool in tools:
-            cell = cells.get((scenario, tool))
-            if cell is None:
-                continue
-            runs = " / ".join("%.2f" % w for w in cell.walls) or "–"
-            check = "FAILED: " + cell.failure if cell.failure else "ok"
-            lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
-                title, tool, seconds(cell.median), runs, mib(cell.peak_rss),
-                "" if tool == "kuvet" else ratio(kuvet, cell), check.replace("|", "/")))
-    lines += ["", "Median wall time per cell, with kuvet's time ÷ the tool's in brackets "
-              "(below 1: kuvet is faster):", ""]
-    lines.append("| scenario | " + " | ".join(tools) + " |")
-    lines.append("|---|" + "--:|" * len(tools))
-    for scenario, title in scenarios:
-        kuvet = cells.get((scenario, "kuvet"))
-        row = []
-        for tool in tools:
-            cell = cells.get((scenario, tool))
+def render_table(table, cells, failures):
+    get = lambda scenario, tool: cells.get((table.key, scenario, tool))
+    peers = [t for t in table.tools if t not in ("kuvet", table.reference)]
+    head = ["scenario"] + table.tools
+    if table.reference in table.tools:
+        head.append("kuvet ÷ %s" % table.reference)
+    if "kuvet" in table.tools and peers:
+        head.append("kuvet ÷ best peer")
+    if table.notes:
+        head.append("what it did")
+    lines = ["### " + table.title, "", "| " + " | ".join(head) + " |",
+             "|---|" + "--:|" * (len(head) - 1 - table.notes) + "---|" * table.notes]
+    for scenario, title in table.rows:
+        row = [title]
+        for tool in table.tools:
+            cell = get(scenario, tool)
             if cell is None:
                 row.append("")
             elif cell.failure:
                 row.append("FAILED")
-            elif tool == "kuvet":
-                row.append(seconds(cell.median))
+                failures.append("%s, %s, %s: %s" % (table.title, title, tool, cell.failure))
             else:
-                row.append("%s (%s)" % (seconds(cell.median), ratio(kuvet, cell)))
-        lines.append("| %s | %s |" % (title, " | ".join(row)))
+                row.append("%s, %s" % (seconds(cell.median), mib(cell.peak_rss)))
+        kuvet = get(scenario, "kuvet")
+        if table.reference in table.tools:
+            row.append(ratio(kuvet, get(scenario, table.reference)))
+        if "kuvet" in table.tools and peers:
+            done = [(get(scenario, t).median, t) for t in peers
+                    if get(scenario, t) is not None and get(scenario, t).median]
+            best = min(done) if done else None
+            row.append("%s (%s)" % (ratio(kuvet, get(scenario, best[1])), best[1]) if best else "–")
+        if table.notes:
+            row.append(kuvet.note if kuvet is not None else "")
+        lines.append("| " + " | ".join(row).replace("\n", " ") + " |")
+    return lines + [""]
+
+
+def render(meta, tables, cells, notes):
+    """meta: list of (label, text); tables: list of Table; cells:
+    {(table key, scenario id, tool name): Cell}; notes: list of lines."""
+    lines = ["## kuvet benchmark", ""]
+    lines += ["- %s: %s" % (label, text) for label, text in meta] + [""]
+    lines += ["Each cell: median wall time, peak RSS. kuvet ÷ another tool below 1 means "
+              "kuvet took less time; the best peer is the fastest tool other than kuvet "
+              "(and curl) that passed.", ""]
+    failures = []
+    for table in tables:
+        lines += render_table(table, cells, failures)
+    if failures:
+        lines += ["Failures:", ""] + ["- " + f.replace("|", "/") for f in failures] + [""]
     if notes:
-        lines += [""] + ["- " + note for note in notes]
+        lines += ["- " + note for note in notes] + [""]
+    lines += ["### Every run", "", "| table | scenario | tool | runs (s) | peak RSS | check |",
+              "|---|---|---|---|--:|---|"]
+    for table in tables:
+        for scenario, _ in table.rows:
+            for tool in table.tools:
+                cell = cells.get((table.key, scenario, tool))
+                if cell is not None:
+                    runs = " / ".join("%.2f" % w for w in cell.walls) or "–"
+                    check = "FAILED" if cell.failure else "ok"
+                    lines.append("| %s | %s | %s | %s | %s | %s |" % (
+                        table.key, scenario, tool, runs, mib(cell.peak_rss), check))
     return "\n".join(lines) + "\n"

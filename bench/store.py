@@ -4,6 +4,11 @@ to make. The bucket contents are read back straight from the data folder
 (each object is KEY._S3rver_object there), so the checks need no tool.
 """
 
+import base64
+import email.utils
+import hashlib
+import hmac
+import http.client
 import os
 import shutil
 import socket
@@ -15,6 +20,15 @@ HOST = "127.0.0.1"
 ACCESS_ID = "S3RVER"   # the one account s3rver knows
 SECRET = "S3RVER"
 OBJECT_SUFFIX = "._S3rver_object"
+
+
+def signed_headers(method, bucket, key):
+    """Date and Authorization headers for a path-style request (AWS signature
+    version 2, no content type or MD5)."""
+    date = email.utils.formatdate(usegmt=True)
+    text = "%s\n\n\n%s\n/%s/%s" % (method, date, bucket, key)
+    signature = base64.b64encode(hmac.new(SECRET.encode(), text.encode(), hashlib.sha1).digest())
+    return {"Date": date, "Authorization": "AWS %s:%s" % (ACCESS_ID, signature.decode())}
 
 
 def free_port():
@@ -110,16 +124,16 @@ class S3rver:
     def alive(self):
         return self.process is not None and self.process.poll() is None
 
-    # Addresses.
-
-    @property
-    def endpoint(self):
-        """Path-style endpoint for the peers: http://127.0.0.1:PORT."""
-        return "http://%s:%d" % (HOST, self.port)
-
-    def vhost_url(self, bucket):
-        """The virtual-hosted bucket URL kuvet wants."""
-        return "http://%s.s3.localhost:%d/" % (bucket, self.port)
+    def request(self, method, bucket, key, body=None):
+        """One signed request straight to s3rver; (status, ETag header, body)."""
+        connection = http.client.HTTPConnection(HOST, self.port, timeout=300)
+        try:
+            connection.request(method, "/%s/%s" % (bucket, key), body=body,
+                               headers=signed_headers(method, bucket, key))
+            reply = connection.getresponse()
+            return reply.status, reply.getheader("ETag"), reply.read()
+        finally:
+            connection.close()
 
     # The bucket, read from the data folder.
 

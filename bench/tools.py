@@ -6,10 +6,6 @@ with its usual defaults; only addresses, keys and private config files are
 given. A tool's own state files are listed so the checks can leave them out.
 """
 
-import base64
-import email.utils
-import hashlib
-import hmac
 import json
 import os
 import shutil
@@ -50,19 +46,28 @@ class Tool:
     name = ""
     folder_state = ()     # file names in a synced folder that are the tool's own
     bucket_state = ()     # keys in the bucket that are the tool's own
-    folders = True        # supports folder syncs (all but curl)
+    folders = True        # syncs folders (all but curl)
+    files = True          # moves one large file
+    huge = False          # moves one file over 5 GB
 
     def __init__(self, work):
         self.work = os.path.join(work, "config-" + self.name)
         os.makedirs(self.work, exist_ok=True)
-        self.server = None
+        self.port = None
 
-    def attach(self, server):
-        """Points the tool at a freshly started store."""
-        self.server = server
+    def attach(self, port):
+        """Points the tool at a store on 127.0.0.1:port (s3rver or a proxy)."""
+        self.port = port
+
+    @property
+    def endpoint(self):
+        """Path-style endpoint for the peers: http://127.0.0.1:PORT."""
+        return "http://%s:%d" % (store.HOST, self.port)
 
     def prepare_folder(self, folder, bucket):
-        """Readies a folder to be synced with bucket (kuvet needs its .kuvet)."""
+        """Binds a folder to bucket while both are still empty (kuvet needs
+        its .kuvet, a two-way peer its first run); the setup jobs to run."""
+        return []
 
     def version(self):
         return "?"
@@ -95,12 +100,19 @@ class Kuvet(Tool):
         commit = first_line(["git", "-C", self.repo, "rev-parse", "--short", "HEAD"])
         return "kuvet 1.0 (Release build of commit %s)" % commit
 
+    huge = True
+
+    def url(self, bucket):
+        """The virtual-hosted bucket URL kuvet wants."""
+        return "http://%s.s3.localhost:%d/" % (bucket, self.port)
+
     def prepare_folder(self, folder, bucket):
         path = os.path.join(folder, ".kuvet")
         with open(path, "w") as f:
-            json.dump({"kuvet_url": self.server.vhost_url(bucket),
+            json.dump({"kuvet_url": self.url(bucket),
                        "aws_id": store.ACCESS_ID, "aws_key": store.SECRET}, f)
         os.chmod(path, 0o600)
+        return []
 
     def sync_up(self, folder, bucket):
         return Job([self.binary, "sync"], folder, base_env())
@@ -122,10 +134,10 @@ class Kuvet(Tool):
 class S3cmd(Tool):
     name = "s3cmd"
 
-    def attach(self, server):
-        super().attach(server)
+    def attach(self, port):
+        super().attach(port)
         self.config = os.path.join(self.work, "s3cfg")
-        address = "%s:%d" % (store.HOST, server.port)
+        address = "%s:%d" % (store.HOST, port)
         with open(self.config, "w") as f:
             f.write("[default]\naccess_key = %s\nsecret_key = %s\nhost_base = %s\n"
                     "host_bucket = %s\nuse_https = False\nbucket_location = us-east-1\n"
@@ -135,7 +147,7 @@ class S3cmd(Tool):
         return first_line([find("s3cmd"), "--version"])
 
     def _argv(self, *args):
-        address = "%s:%d" % (store.HOST, self.server.port)
+        address = "%s:%d" % (store.HOST, self.port)
         return [find("s3cmd"), "-c", self.config, "--host=" + address,
                 "--host-bucket=" + address, "--no-ssl", "--access_key=" + store.ACCESS_ID,
                 "--secret_key=" + store.SECRET] + list(args)
@@ -156,9 +168,8 @@ class S3cmd(Tool):
 
 
 class Rclone(Tool):
-    name = "rclone"
-    many_flags = []    # for folder syncs
-    big_flags = []     # for one large file
+    """rclone sync and copyto; subclasses set the number of transfers."""
+    flags = []
 
     def env(self):
         env = base_env()   # also without AWS_CA_BUNDLE: rclone 1.60 refuses plain http with it
@@ -168,7 +179,7 @@ class Rclone(Tool):
             "RCLONE_CONFIG": config,
             "RCLONE_CONFIG_BENCH_TYPE": "s3",
             "RCLONE_CONFIG_BENCH_PROVIDER": "Other",
-            "RCLONE_CONFIG_BENCH_ENDPOINT": self.server.endpoint,
+            "RCLONE_CONFIG_BENCH_ENDPOINT": self.endpoint,
             "RCLONE_CONFIG_BENCH_ACCESS_KEY_ID": store.ACCESS_ID,
             "RCLONE_CONFIG_BENCH_SECRET_ACCESS_KEY": store.SECRET,
             "RCLONE_CONFIG_BENCH_REGION": "us-east-1",
@@ -179,33 +190,67 @@ class Rclone(Tool):
     def version(self):
         return first_line([find("rclone"), "version"])
 
+    def _job(self, *args):
+        return Job([find("rclone")] + list(args) + self.flags, self.work, self.env())
+
     def sync_up(self, folder, bucket):
-        return Job([find("rclone"), "sync"] + self.many_flags + [folder, "bench:" + bucket],
-                   self.work, self.env())
+        return self._job("sync", folder, "bench:" + bucket)
 
     def sync_down(self, bucket, folder):
-        return Job([find("rclone"), "sync"] + self.many_flags + ["bench:" + bucket, folder],
-                   self.work, self.env())
+        return self._job("sync", "bench:" + bucket, folder)
 
     def put(self, path, bucket, key):
-        return Job([find("rclone"), "copyto"] + self.many_flags + self.big_flags
-                   + [path, "bench:%s/%s" % (bucket, key)], self.work, self.env())
+        return self._job("copyto", path, "bench:%s/%s" % (bucket, key))
 
     def get(self, bucket, key, path):
-        return Job([find("rclone"), "copyto"] + self.many_flags + self.big_flags
-                   + ["bench:%s/%s" % (bucket, key), path], self.work, self.env())
+        return self._job("copyto", "bench:%s/%s" % (bucket, key), path)
 
 
-class RcloneSingle(Rclone):
-    """rclone held to one connection at a time, like kuvet: one transfer, one
-    checker, and for a large file no parallel parts or download streams."""
-    name = "rclone-1"
-    many_flags = ["--transfers", "1", "--checkers", "1"]
-    big_flags = ["--s3-upload-concurrency", "1", "--multi-thread-streams", "0"]
+class Rclone16(Rclone):
+    name = "rclone-16"
+    flags = ["--transfers", "16"]
+    files = False      # the same as rclone-4 for one file
+
+
+class Rclone4(Rclone):
+    """rclone's defaults, spelt out."""
+    name = "rclone-4"
+    flags = ["--transfers", "4"]
+    huge = True
+
+
+class Bisync(Rclone):
+    """rclone bisync, the two-way peer, with rclone's defaults. It refuses an
+    empty side and needs one run with --resync to start: each folder and its
+    bucket get the marker file RCLONE_TEST (bisync's own check file) with a
+    fixed time, then a --resync run, before the timed runs."""
+    name = "bisync"
+    folder_state = ("RCLONE_TEST",)
+    bucket_state = ("RCLONE_TEST",)
+    files = False
+    MARKER_TIME = 1700000000
+
+    def _bisync(self, folder, bucket, *extra):
+        return self._job("bisync", folder, "bench:" + bucket,
+                         "--workdir", os.path.join(self.work, "bisync"), *extra)
+
+    def prepare_folder(self, folder, bucket):
+        marker = os.path.join(folder, "RCLONE_TEST")
+        with open(marker, "w") as f:
+            f.write("bisync marker\n")
+        os.utime(marker, (self.MARKER_TIME, self.MARKER_TIME))
+        return [self._bisync(folder, bucket, "--resync")]
+
+    def sync_up(self, folder, bucket):
+        return self._bisync(folder, bucket)
+
+    def sync_down(self, bucket, folder):
+        return self._bisync(folder, bucket)
 
 
 class Aws(Tool):
     name = "aws"
+    huge = True
 
     def env(self):
         env = base_env()
@@ -224,7 +269,7 @@ class Aws(Tool):
         return first_line([find("aws"), "--version"])
 
     def _argv(self, *args):
-        return [find("aws"), "--endpoint-url", self.server.endpoint, "s3"] + list(args)
+        return [find("aws"), "--endpoint-url", self.endpoint, "s3"] + list(args)
 
     def sync_up(self, folder, bucket):
         return Job(self._argv("sync", folder, "s3://%s/" % bucket), self.work, self.env())
@@ -244,20 +289,17 @@ class Curl(Tool):
     version 2): the practical limit of the store and the loopback."""
     name = "curl"
     folders = False
+    huge = True
 
     def version(self):
         return first_line([find("curl"), "--version"])
 
     def _signed(self, method, bucket, key):
-        date = email.utils.formatdate(usegmt=True)
-        text = "%s\n\n\n%s\n/%s/%s" % (method, date, bucket, key)
-        signature = base64.b64encode(hmac.new(store.SECRET.encode(), text.encode(),
-                                              hashlib.sha1).digest()).decode()
-        return ["-H", "Date: " + date,
-                "-H", "Authorization: AWS %s:%s" % (store.ACCESS_ID, signature)]
+        headers = store.signed_headers(method, bucket, key)
+        return [arg for name, value in headers.items() for arg in ("-H", "%s: %s" % (name, value))]
 
     def _url(self, bucket, key):
-        return "%s/%s/%s" % (self.server.endpoint, bucket, key)
+        return "%s/%s/%s" % (self.endpoint, bucket, key)
 
     def put(self, path, bucket, key):
         # -T streams the file; the empty Expect skips the 100-continue round trip.
@@ -271,11 +313,11 @@ class Curl(Tool):
         return Job(argv, self.work, base_env())
 
 
-ALL = ("kuvet", "s3cmd", "rclone", "rclone-1", "aws", "curl")
+ALL = ("kuvet", "rclone-16", "rclone-4", "aws", "s3cmd", "bisync", "curl")
 
 
 def make(name, work, kuvet_binary, repo):
     if name == "kuvet":
         return Kuvet(work, kuvet_binary, repo)
-    return {"s3cmd": S3cmd, "rclone": Rclone, "rclone-1": RcloneSingle,
+    return {"s3cmd": S3cmd, "rclone-16": Rclone16, "rclone-4": Rclone4, "bisync": Bisync,
             "aws": Aws, "curl": Curl}[name](work)
