@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -15,7 +16,6 @@ import time
 import unittest
 
 import harness
-import s3
 
 PAUSE = 0.02   # seconds between the pieces of a scripted reply
 CLOSE = None   # a piece that closes the connection
@@ -31,7 +31,7 @@ class Server:
     def __init__(self, answer, tls=None, pause=PAUSE):
         self.answer, self.tls, self.pause = answer, tls, pause
         self.requests, self.connections = [], 0
-        self.listener = socket.create_server((harness.HOST, 0))
+        self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.acceptor = threading.Thread(target=self.accept, daemon=True)
         self.acceptor.start()
@@ -43,7 +43,7 @@ class Server:
         self.acceptor.join()
         self.listener.close()
 
-    def url(self, path, host=harness.HOST):
+    def url(self, path, host="127.0.0.1"):
         return "%s://%s:%d%s" % ("https" if self.tls else "http", host, self.port, path)
 
     def accept(self):
@@ -119,6 +119,33 @@ def fake_libssl(folder, library):
     for name in ("libssl.so", "libssl.so.3", "libssl.so.1.1", "libssl.so.1.0.0"):
         shutil.copy(library, os.path.join(folder, name))
     return folder
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl"] + list(args), cwd=cwd, check=True, capture_output=True)
+
+
+def make_certificates(folder):
+    """A test CA (ca.pem), a server certificate it signs (server.pem/.key)
+    and a self-signed one nobody trusts (self.pem/.key), for localhost and
+    127.0.0.1."""
+    names, key = "subjectAltName=DNS:localhost,IP:127.0.0.1", ["-newkey", "ec", "-pkeyopt",
+                                                                "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=Kuvet Test CA", cwd=folder)
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost", cwd=folder)
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write(names + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "2", "-extfile", "server.ext", cwd=folder)
+    openssl("req", "-x509", *key, "-keyout", "self.key", "-out", "self.pem", "-days", "2",
+            "-subj", "/CN=localhost", "-addext", names, cwd=folder)
+
+
+def server_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 class HttpTestCase(harness.KuvetTestCase):
@@ -307,7 +334,7 @@ class HttpTest(HttpTestCase):
         slow = self.server(lambda head: [H + b"Content-Length: 30\r\n\r\n"] + [b"x"] * 30,
                            pause=0.1)
         # a listener whose queue is full: the kernel drops the SYN of one more connection
-        full = socket.create_server((harness.HOST, 0), backlog=0)
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
         self.addCleanup(full.close)
         for _ in range(3):
             filler = socket.socket()
@@ -335,9 +362,9 @@ class TlsTest(HttpTestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = tempfile.mkdtemp(prefix="kuvet-tls-")
-        s3.make_certificates(cls.certs)
+        make_certificates(cls.certs)
         # a partial wildcard, in a self-signed certificate that is trusted on its own
-        s3.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "partial.key",
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "partial.key",
                    "-out", "partial.pem", "-days", "2", "-subj", "/CN=w.kuvet.localhost",
                    "-addext", "subjectAltName=DNS:w*.kuvet.localhost", cwd=cls.certs)
 
@@ -349,7 +376,7 @@ class TlsTest(HttpTestCase):
         big = b"".join(b"%07d\n" % i for i in range(1 << 17))  # 1 MiB
         lib = fake_libssl(self.path("lib"), os.path.join(os.path.dirname(probe_path()),
                                                          "libpartial_ssl.so"))
-        stalled, plain = (socket.create_server((harness.HOST, 0)) for _ in range(2))
+        stalled, plain = (socket.create_server(("127.0.0.1", 0)) for _ in range(2))
         self.addCleanup(stalled.close)
         self.addCleanup(plain.close)
 
@@ -374,7 +401,7 @@ class TlsTest(HttpTestCase):
             with self.subTest(cert=cert, host=host, args=args):
                 names, s, pem = [], None, lambda name: os.path.join(self.certs, name + ".pem")
                 if isinstance(cert, str):
-                    context = s3.server_context(pem(cert), pem(cert)[:-4] + ".key")
+                    context = server_context(pem(cert), pem(cert)[:-4] + ".key")
                     context.sni_callback = lambda sock, name, ctx: names.append(name)
                     # the reply comes late, after a receive has waited past its time slice
                     s = self.server(lambda head: [b"", H + b"Content-Length: %d\r\n\r\n%s"
