@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "base/punycode.h"
 #include "base/text.h"
@@ -35,34 +36,26 @@ TEST(Text, NumbersAndSizes) {
 }
 
 TEST(Text, Split) {
-  const struct {
-    std::string text;
-    const char* delimiters;
-    bool keep_empty;
-    const char* pieces;  // each piece in brackets
-  } rows[] = {
+  // Text, delimiters, whether empty pieces are kept, and each piece in brackets.
+  const std::tuple<std::string, const char*, bool, const char*> rows[] = {
       {"a,,b", ",", true, "[a][][b]"}, {"a,,b", ",", false, "[a][b]"}, {"", ",", true, "[]"}, {"", ",", false, ""},
       {",", ",", true, "[][]"}, {",,,", ",", false, ""}, {",a,", ",", false, "[a]"}, {"a,", ",", true, "[a][]"},
       {"k=v; x=y", "; ", false, "[k=v][x=y]"}, {"a.b-c", "-.", true, "[a][b][c]"}, {"abc", "", true, "[abc]"},
       {std::string("a\0b,c", 5), ",", true, "[a?b][c]"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [text, delimiters, keep_empty, expected] : rows) {
     std::string pieces;
-    for (std::string piece : base::split(row.text, row.delimiters, row.keep_empty)) {
+    for (std::string piece : base::split(text, delimiters, keep_empty)) {
       for (char& c : piece) c = c ? c : '?';
       pieces += "[" + piece + "]";
     }
-    EXPECT_EQ(pieces, row.pieces) << row.text << " at " << row.delimiters;
+    EXPECT_EQ(pieces, expected) << text << " at " << delimiters;
   }
 }
 
 TEST(Text, Utf8Decode) {
   const uint32_t bad = 0xFFFFFFFF;
-  const struct {
-    std::string bytes;
-    uint32_t code;
-    int length;
-  } rows[] = {
+  const std::tuple<std::string, uint32_t, int> rows[] = {
       {"A", 'A', 1}, {"", 0, 1}, {"\x7f", 0x7f, 1}, {"\xc2\x80", 0x80, 2}, {"\xdf\xbf", 0x7ff, 2},
       {"\xe0\xa0\x80", 0x800, 3}, {"\xed\x9f\xbf", 0xd7ff, 3}, {"\xee\x80\x80", 0xe000, 3},
       {"\xef\xbf\xbf", 0xffff, 3}, {"\xf0\x90\x80\x80", 0x10000, 4}, {"\xf4\x8f\xbf\xbf", 0x10ffff, 4},
@@ -74,22 +67,19 @@ TEST(Text, Utf8Decode) {
       {"\xed\xa0\x80", bad, 1}, {"\xed\xbf\xbf", bad, 1}, {"\xf4\x90\x80\x80", bad, 1}, {"\xf7\xbf\xbf\xbf", bad, 1},
       {"\xc3", bad, 1}, {"\xf0\x9f\x98", bad, 1}, {"\xc3z", bad, 1}, {std::string("\xe2\0\xac", 3), bad, 1},
   };
-  for (const auto& row : rows) {
+  for (const auto& [bytes, code, expected_length] : rows) {
     int length = -1;
-    EXPECT_EQ(base::utf8_decode(reinterpret_cast<const unsigned char*>(row.bytes.c_str()), &length), row.code)
-        << testing::PrintToString(row.bytes);
-    EXPECT_EQ(length, row.length) << testing::PrintToString(row.bytes);
+    EXPECT_EQ(base::utf8_decode(reinterpret_cast<const unsigned char*>(bytes.c_str()), &length), code)
+        << testing::PrintToString(bytes);
+    EXPECT_EQ(length, expected_length) << testing::PrintToString(bytes);
   }
 }
 
 // Keys and error documents from the network are printed through these: no
 // control byte or broken sequence may reach the terminal.
 TEST(Text, Printable) {
-  const struct {
-    std::string text;
-    const char* line;
-    const char* lines;
-  } rows[] = {
+  // Text, as one line, and line by line.
+  const std::tuple<std::string, const char*, const char*> rows[] = {
       {"a\x1b[31mb", "a?[31mb", "a?[31mb"},
       {"x\nNew revision: 99", "x?New revision: 99", "x\nNew revision: 99"},
       {"a\r\nb\rc\n", "a??b?c?", "a\r\nb?c\n"},
@@ -99,18 +89,14 @@ TEST(Text, Printable) {
       {std::string("a\0b", 3), "a?b", "a?b"},
       {"", "", ""},
   };
-  for (const auto& row : rows) {
-    EXPECT_EQ(base::printable(row.text), row.line) << row.text;
-    EXPECT_EQ(base::printable_lines(row.text), row.lines) << row.text;
+  for (const auto& [text, line, lines] : rows) {
+    EXPECT_EQ(base::printable(text), line) << text;
+    EXPECT_EQ(base::printable_lines(text), lines) << text;
   }
 }
 
 TEST(Text, UrlEncode) {
-  const struct {
-    std::string text;
-    bool reserved;
-    const char* encoded;
-  } rows[] = {
+  const std::tuple<std::string, bool, const char*> rows[] = {
       {"azAZ09-_.!~*'()", true, "azAZ09-_.!~*'()"},
       {";,/?:@&=+$# %\"<>[]\\^`{|}", true, "%3B%2C%2F%3F%3A%40%26%3D%2B%24%23%20%25%22%3C%3E%5B%5D%5C%5E%60%7B%7C%7D"},
       {";,/?:@&=+$# %", false, ";,/?:@&=+$#%20%25"},
@@ -118,7 +104,7 @@ TEST(Text, UrlEncode) {
       {"caf\xc3\xa9/a b.txt", true, "caf%C3%A9%2Fa%20b.txt"},
       {"", true, ""},
   };
-  for (const auto& row : rows) EXPECT_EQ(base::url_encode(row.text, row.reserved), row.encoded) << row.text;
+  for (const auto& [text, reserved, encoded] : rows) EXPECT_EQ(base::url_encode(text, reserved), encoded) << text;
 }
 
 TEST(Text, Punycode) {
@@ -153,10 +139,7 @@ TEST(Text, Punycode) {
 
 TEST(Text, Wildcard) {
   ASSERT_TRUE(base::find_case_insensitive);
-  const struct {
-    std::string pattern, name;
-    bool match;
-  } matches[] = {
+  const std::tuple<std::string, std::string, bool> matches[] = {
       {"abc", "abc", true}, {"abc", "abcd", false}, {"abcd", "abc", false}, {"abc", "xabc", false},
       {"", "", true}, {"", "a", false}, {"a", "", false}, {"a?c", "abc", true}, {"a?c", "ac", false},
       {"a?c", "abbc", false}, {"?", "", false}, {"*", "", true}, {"**", "x", true}, {"abc*", "abc", true},
@@ -169,15 +152,11 @@ TEST(Text, Wildcard) {
       {"\xC4", "\xE4", false}, {std::string("a\0b", 3), "a", false}, {"a", std::string("a\0", 2), false},
       {std::string("a\0b", 3), std::string("a\0b", 3), true},
   };
-  for (const auto& row : matches) EXPECT_EQ(base::is_match(row.pattern, row.name), row.match) << row.pattern;
+  for (const auto& [pattern, name, match] : matches) EXPECT_EQ(base::is_match(pattern, name), match) << pattern;
 
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCONTENT-LENGTH: 5\r\nX-Amz-Request-Id-Extra: 1\r\n";
-  const struct {
-    std::string text;
-    const char* pattern;
-    size_t start;
-    size_t found;
-  } finds[] = {
+  // Text, pattern, where to start, and where the match is.
+  const std::tuple<std::string, const char*, size_t, size_t> finds[] = {
       {"hello world", "world", 0, 6}, {"hello world", "xyz", 0, npos}, {"abc", "abcd", 0, npos}, {"", "a", 0, npos},
       {std::string("a\0b", 3), "b", 0, 2}, {"aab", "ab", 0, 1}, {"ababac", "abac", 0, 2}, {"abc", "", 0, 0},
       {"abcdef", "a*", 0, 0}, {"hello world", "w*d", 0, 6}, {"xyz", "?z", 0, 1}, {"xy", "y?", 0, npos},
@@ -185,7 +164,7 @@ TEST(Text, Wildcard) {
       {"Time: 3 pm", "PM", 0, 8}, {"10:00 AM", "PM", 0, npos}, {"a@b", "`", 0, npos},
       {head, "\r\ncontent-length", 0, 41}, {head, "\r\nhttp", 0, npos}, {head, "\r\nx-amz-request-id", 0, 60},
   };
-  for (const auto& row : finds) EXPECT_EQ(base::find(row.text, row.pattern, row.start), row.found) << row.pattern;
+  for (const auto& [text, pattern, start, found] : finds) EXPECT_EQ(base::find(text, pattern, start), found) << pattern;
 }
 
 }  // namespace
