@@ -11,7 +11,6 @@
 
 #include "base/arraylist.h"
 #include "base/hashmap.h"
-#include "base/linkedlist.h"
 #include "base/unescape.h"
 #include "json/json.h"
 #include "json/json_reader.h"
@@ -229,14 +228,6 @@ TEST(Json, Containers) {
     EXPECT_LT(map.collisions, 20000u) << "keys ending in " << ending << " pile up";
     for (int i = 0; i < 2000; i++) ASSERT_EQ(map.get(key(i)), i % 2 ? &values[i % 6] : nullptr) << i;
   }
-
-  base::linkedlist<std::string> queue;  // the folder walk's queue
-  queue.add("a");
-  EXPECT_EQ(queue.pop(), "a");
-  EXPECT_EQ(queue.pop(), "");
-  queue.add("b");  // lost if the tail still pointed at the freed node
-  EXPECT_EQ(queue.pop(), "b");
-  EXPECT_EQ(queue.count, 0);
 }
 
 }  // namespace
