@@ -1,32 +1,46 @@
-// A failed property in a fuzz target: print what broke and abort, so that
-// libFuzzer reports it like a crash and keeps the input.
+// What the fuzz targets share: a failed property prints what broke and
+// aborts, so that libFuzzer reports it like a crash and keeps the input.
 #pragma once
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#define FUZZ_CHECK(condition, what)                                              \
-  do {                                                                           \
-    if (!(condition)) {                                                          \
+#include "base/utf8.h"
+
+#define FUZZ_CHECK(condition, what)                                                 \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "Property failed at %s:%d: %s\n", __FILE__, __LINE__, what); \
-      abort();                                                                   \
-    }                                                                            \
+      abort();                                                                      \
+    }                                                                               \
   } while (0)
 
 namespace fuzz {
-
-// True when text is one or more well-formed UTF-8 sequences (or empty), by
-// the same rules as the JSON writer's decoder.
-bool valid_utf8(const std::string& text);
 
 // The fuzz input as a string.
 inline std::string text_of(const unsigned char* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-// Splits "document\0extra" at its last NUL: the extra part (at most
-// `limit` bytes, else none) goes to *extra and the document stays in *text.
-// False when there is no such part.
-bool split_extra(std::string* text, std::string* extra, size_t limit);
+// True when text is well-formed UTF-8 (or empty), by the JSON writer's decoder.
+inline bool valid_utf8(const std::string& text) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  int length = 1;
+  for (size_t i = 0; i < text.size(); i += size_t(length)) {
+    if (base::utf8_decode(bytes + i, &length) == 0xFFFFFFFF) return false;
+  }
+  return true;
+}
+
+// Splits "document\0extra" at its last NUL: the extra part (at most `limit`
+// bytes, else none) goes to *extra and the document stays in *text. False
+// when there is no such part.
+inline bool split_extra(std::string* text, std::string* extra, size_t limit) {
+  size_t nul = text->rfind('\0');
+  if (nul == std::string::npos || text->size() - nul - 1 > limit) return false;
+  *extra = text->substr(nul + 1);
+  text->resize(nul);
+  return true;
+}
 
 }  // namespace fuzz

@@ -1,13 +1,14 @@
 // xml_parser::parse, xml::query, xml::collect_tag, xml::inner and
 // xml::decode_entities, walked the way the store listing walks a reply.
 // Input: a document, optionally followed by a NUL and a selector of one's own.
-// Properties: the nodes' texts put together are the source; a query result
-// holds nodes of the document in document order; the inner text of one
-// collected element is a piece of the source; decoding entities never makes
-// a text longer.
+// Properties: the nodes' texts put together are the source, and a parse with
+// limits stops at a prefix of them; a query result holds nodes of the
+// document in document order; the inner text of one collected element is the
+// source after its opening node; decoding entities never lengthens a text.
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "check.h"
 #include "xml/xml.h"
@@ -15,95 +16,70 @@
 namespace {
 
 // Each node's place in the document and the offset of its text in the source.
-struct document_index {
-  std::unordered_map<const xml_node*, size_t> position;
-  std::unordered_map<const xml_node*, size_t> offset;
-};
+std::unordered_map<const xml_node*, std::pair<size_t, size_t>> places;
 
-void check_result(const xml& result, const document_index& index) {
-  size_t previous = 0;
-  bool first = true;
+void check_result(const xml& result) {
+  size_t next = 0;
   for (const xml_node* node : result.nodes) {
-    auto found = index.position.find(node);
-    FUZZ_CHECK(found != index.position.end(), "a query result holds nodes of the document");
-    FUZZ_CHECK(first || found->second > previous, "a query result keeps document order");
-    previous = found->second;
-    first = false;
+    auto found = places.find(node);
+    FUZZ_CHECK(found != places.end() && found->second.first >= next, "a result holds the document's nodes in order");
+    next = found->second.first + 1;
   }
 }
 
-std::string field(const xml& list, const std::string& selector, const document_index& index) {
+// The text of the first element matching `selector`, as the listing reads a field.
+void field(const xml& list, const std::string& selector) {
   xml found = list.query(selector);
-  check_result(found, index);
+  check_result(found);
   std::string inner = found.inner();
-  std::string decoded = xml::decode_entities(inner);
-  FUZZ_CHECK(decoded.size() <= inner.size(), "decoding entities never lengthens a text");
-  return decoded;
+  FUZZ_CHECK(xml::decode_entities(inner).size() <= inner.size(), "decoding entities never lengthens a text");
 }
 
-// The inner text of one collected element is the source right after its
-// opening node. (A piece collected from a query result whose ranges do not
-// nest may run on into the next range: then its nodes are not one stretch
-// of the document, and there is nothing to compare.)
-void check_inner(const xml& piece, const std::string& source, const document_index& index) {
-  std::string inner = piece.inner();
-  if (piece.nodes.empty()) return;
-  size_t expected = index.position.at(piece.nodes.front());
-  for (const xml_node* node : piece.nodes) {
-    if (index.position.at(node) != expected++) return;
+// Each element of `result` collected, with the listing's fields read from it.
+// Its inner text is the source right after its opening node, when its nodes
+// are one stretch of the document (ranges that do not nest may run on).
+void collect_each(const xml& result, const std::string& source) {
+  for (auto it = result.nodes.cbegin(); it != result.nodes.cend(); ++it) {
+    xml piece(&result);
+    result.collect_tag(piece.nodes, it);
+    FUZZ_CHECK(!piece.nodes.empty(), "collecting at a node takes at least that node");
+    check_result(piece);
+    for (const char* name : {"Key", "Size", "LastModified"}) field(piece, name);
+    const auto& first = places.at(piece.nodes.front());  // the nodes are in order: are they all there is between?
+    bool stretch = places.at(piece.nodes.back()).first - first.first + 1 == piece.nodes.size();
+    std::string inner = piece.inner();
+    size_t after = first.second + piece.nodes.front()->text.size();
+    FUZZ_CHECK(!stretch || source.compare(after, inner.size(), inner) == 0, "inner text is the source after its start");
   }
-  const xml_node* first = piece.nodes.front();
-  size_t start = index.offset.at(first) + first->text.size();
-  FUZZ_CHECK(source.compare(start, inner.size(), inner) == 0, "inner text is the source after the opening node");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string source = fuzz::text_of(data, size);
-  std::string selector;
+  std::string source = fuzz::text_of(data, size), selector, joined;
   bool own_selector = fuzz::split_extra(&source, &selector, 64);
-
-  xml document;
+  xml document, limited;
   xml_parser::parse(source, document.nodes);
-  document_index index;
-  std::string joined;
-  size_t count = 0;
+  places.clear();
   for (const xml_node* node : document.nodes) {
     FUZZ_CHECK(node->type >= 0 && node->type <= 5, "a node has one of the six kinds");
-    index.position[node] = count++;
-    index.offset[node] = joined.size();
+    places[node] = {places.size(), joined.size()};
     joined += node->to_string();
   }
   FUZZ_CHECK(joined == source, "the nodes' texts put together are the source");
+  bool whole = xml_parser::parse(source, limited.nodes, 64, 8);
+  joined.clear();
+  for (const xml_node* node : limited.nodes) joined += node->to_string();
+  FUZZ_CHECK(source.compare(0, joined.size(), joined) == 0, "a parse with limits keeps the nodes read so far");
+  FUZZ_CHECK(!whole || limited.nodes.size() == document.nodes.size(), "within its limits it reads all");
 
-  // The listing's walk: the reply, its Contents, and the fields of each.
-  field(document, "ListBucketResult", index);
+  // The listing's walk, other selectors, and one's own.
   xml contents = document.query("Contents");
-  check_result(contents, index);
-  for (auto it = contents.nodes.cbegin(); it != contents.nodes.cend(); ++it) {
-    xml object(&contents);
-    contents.collect_tag(object.nodes, it);
-    FUZZ_CHECK(!object.nodes.empty(), "collecting at a node takes at least that node");
-    check_result(object, index);
-    check_inner(object, source, index);
-    for (const char* name : {"Key", "Size", "LastModified"}) field(object, name, index);
+  check_result(contents);
+  collect_each(contents, source);
+  for (const char* other : {"ListBucketResult", "IsTruncated", "NextMarker", "", "> Error", "a.b[x=1]", "[c~d] b"}) {
+    field(document, other);
   }
-  field(document, "IsTruncated", index);
-  field(document, "NextMarker", index);
-  for (const char* other : {"", "ListBucketResult > Name", "> Error Code", "a.b[x=1]", "[class~c] b"}) {
-    field(document, other, index);
-  }
-  if (own_selector) {
-    xml result = document.query(selector);
-    check_result(result, index);
-    field(result, selector, index);
-    for (auto it = result.nodes.cbegin(); it != result.nodes.cend(); ++it) {
-      xml piece(&result);
-      result.collect_tag(piece.nodes, it);
-      check_result(piece, index);
-      check_inner(piece, source, index);
-    }
-  }
+  if (own_selector) collect_each(document.query(selector), source);
   return 0;
 }

@@ -1,286 +1,233 @@
+// JSON: the lenient reader of the configuration (json::parse) with its
+// messages, the escapes it decodes, the writer, the strict pull reader of
+// the manifest and the record (json::reader), and the value and containers
+// beneath them where a fault would lose or corrupt data.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
+#include "base/arraylist.h"
+#include "base/hashmap.h"
 #include "base/unescape.h"
 #include "json/json.h"
+#include "json/json_reader.h"
 
 namespace {
 
-// The message a text is refused with ("" when it parses to a non-string).
-std::string message(const std::string& text) {
-  var v = json::parse(text);
-  return v.is_string() ? v.str() : "";
+std::string write(const var& value) {
+  base::arraylist<var::var_data*> visited;
+  return value.to_json_helper(visited, false);
 }
 
-std::string nested(const std::string& open, const std::string& inner, const std::string& close, int levels) {
+// The compact text of what `text` parses to, or "! " and the message.
+std::string parsed(const std::string& text) {
+  std::string error;
+  var value = json::parse(text, &error);
+  var plain = json::parse(text);  // the message in place of the value
+  EXPECT_EQ(error.empty() ? write(plain) : plain.str(), error.empty() ? write(value) : error);
+  return error.empty() ? write(value) : "! " + error;
+}
+
+std::string repeat(const std::string& piece, int times) {
   std::string text;
-  for (int i = 0; i < levels; i++) text += open;
-  text += inner;
-  for (int i = 0; i < levels; i++) text += close;
+  for (int i = 0; i < times; i++) text += piece;
   return text;
 }
 
-int depth_of(var v) {
-  int depth = 0;
-  while (v.is_array() || v.is_object()) {
-    depth++;
-    v = v.get(0);
+TEST(Json, ParseAndMessages) {
+  const std::string at_1001 = "! Nesting deeper than 1000 levels at '[' at line 1 column 1001.";
+  const std::string no_value = "! Did not parse to a single JSON value.", unexpected = "! Unexpected character ";
+  const std::string incomplete = "! Incomplete array or object value.";
+  // Objects that take the value before them nest without two containers open
+  // at once: the 1000th of them would make 1001 levels.
+  const std::string wrapping = repeat("1,", 2000) + "[]" + repeat(",{\"x\",\"y\",\"z\":1}", 2000);
+  // A repeated key keeps its first place and its last value; members at the top closed by a
+  // brace make an object; strings hold any byte.
+  const std::pair<std::string, std::string> rows[] = {
+      {"007", "7"}, {"-", "0"}, {"-.5", "-0.5"}, {" 12.5e-1\n", "1.25"}, {"2E+2", "200"}, {"1e400", "null"},
+      {" false ", "false"}, {"[ ]", "[]"}, {"{ }", "{}"}, {"[1, [2, 3], {\"k\": null}]", "[ 1,[ 2,3 ],{\"k\":null} ]"},
+      {"{\"b\": [true], \"a\" : {\"c\":\"d\"}}\r\n", "{\"b\":[ true ],\"a\":{\"c\":\"d\"}}"},
+      {"{\"a\":1,\"a\":2,\"b\":3}", "{\"a\":2,\"b\":3}"}, {"\"a\":1, \"b\":[2]}", "{\"a\":1,\"b\":[ 2 ]}"},
+      {"{\"a\":1,2,true}", "{\"a\":1,\"2\":true}"}, {"{\"a\":1,null,false}", "{\"a\":1,\"null\":false}"},
+      {"{\"a\\u0062\":\"\\u00e9\\ud83d\\ude00\\t\\\"\\\\\"}", "{\"ab\":\"\\u00e9\\ud83d\\ude00\\t\\\"\\\\\"}"},
+      {std::string("\"a\nb\0\xc3\xa9\xff\x01\"", 10), "\"a\\nb\\0\\u00e9\\uffff\\u0001\""},
+      {repeat("[", 1000) + "1" + repeat("]", 1000), repeat("[ ", 1000) + "1" + repeat(" ]", 1000)}, {"", no_value},
+      {" \t\r\n ", no_value}, {"{\"a\"}", no_value}, {"[1,\"a\":2,3]", no_value}, {"[", incomplete},
+      {"\"a\":1", incomplete}, {"{\"a\":[1,2]", incomplete}, {"tru", unexpected + "' ' at line 1 column 4."},
+      {"[1,]", unexpected + "']' at line 1 column 4."}, {"1 2", unexpected + "'2' at line 1 column 3."},
+      {"[1,\n  ]", unexpected + "']' at line 2 column 3."}, {"nul\n", unexpected + "'\n' at line 2 column 0."},
+      {"1.e5", unexpected + "'e' at line 1 column 3."}, {"{1:2}", unexpected + "'1' at line 1 column 2."},
+      {"\xff", unexpected + "'\xff' at line 1 column 1."},
+      {"1]", "! Character ']' has no matching opening square bracket at line 1 column 2."},
+      {"{}\n}", "! Character '}' has no matching opening brace at line 2 column 1."},
+      {"[1}", "! Improperly nested array at '}' at line 1 column 3."},
+      {"1,{}]", "! Improperly nested object at ']' at line 1 column 5."},
+      {"{\"a\":\"b\":1}", "! Character ':' not inside object at line 1 column 9."},
+      {"{\"a\",\"b\",\"c\":1}", "! Not enough key-value pairs to complete object at '}' at line 1 column 15."},
+      {"[1,{\"a\",2,3}]", "! Not enough values to complete array at ']' at line 1 column 13."},
+      // A container as a key would be escaped once more at every level.
+      {"{\"a\":1,{\"x\":1},2}", "! Array or object as a key at '}' at line 1 column 17."},
+      {repeat("[", 1001) + repeat("]", 1001), at_1001}, {std::string(1000000, '['), at_1001},
+      {repeat("{\"a\":", 1000000), "! Nesting deeper than 1000 levels at '{' at line 1 column 5001."},
+      {wrapping, "! Nesting deeper than 1000 levels at '}' at line 1 column " + std::to_string(4002 + 16 * 1000) + "."},
+  };
+  for (const auto& row : rows) EXPECT_EQ(parsed(row.first), row.second) << row.first.substr(0, 80);
+}
+
+TEST(Json, Unescape) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"\\\"\\'\\/\\\\", "\"'/\\"}, {"a\\0b", std::string("a\0b", 3)}, {"\\b\\f\\n\\r\\t", "\b\f\n\r\t"},
+      {"\\q\\a", "\\q\\a"}, {"\\x41\\x7a\\xfF", "Az\xff"}, {"\\u0041\\u00E9\\u20ac", "A\xc3\xa9\xe2\x82\xac"},
+      {"a\\u0000b", "ab"}, {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"}, {"\\udbff\\udfff", "\xf4\x8f\xbf\xbf"},
+      {"\\ud83dA", "A"}, {"\\ude00", ""}, {"ab\\", "ab\\"}, {"\\x4", "\\x4"}, {"\\u123", "\\u123"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(base::unescape(row.first), row.second) << row.first;
+}
+
+TEST(Json, Writer) {
+  const std::pair<var, const char*> rows[] = {
+      {var(-42), "-42"}, {var(0.1), "0.1"}, {var(1.0 / 3), "0.333333"}, {var(1e21), "1000000000000000000000"},
+      {var(-0.0), "-0"}, {var(std::nan("")), "null"}, {var(HUGE_VAL), "null"}, {var(), "null"}, {var(true), "true"},
+      {var("\t\"\\\b\f\n\r\x01\x1f\x7f"), "\"\\t\\\"\\\\\\b\\f\\n\\r\\u0001\\u001f\\u007f\""},
+      {var(std::string("a\0b", 3)), "\"a\\0b\""}, {var(" !#/09:@AZ[]`az{}~"), "\" !#/09:@AZ[]`az{}~\""},
+      {var("\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"), "\"\\u0080\\u07ff\\u0800\\uffff\""},
+      {var("\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"), "\"\\ud800\\udc00\\udbff\\udfff\""},
+      // Not UTF-8: each byte of a bad sequence is one \uffff.
+      {var("\xff\x80z\xc0\x80\xed\xa0\x80"), "\"\\uffff\\uffffz\\uffff\\uffff\\uffff\\uffff\\uffff\""},
+      {var(std::string("\xc3\0\xa9", 3)), "\"\\uffff\\0\\uffff\""},
+      {var("\xe2\x82\xe2\x82\xac"), "\"\\uffff\\uffff\\u20ac\""},
+      {json::parse("[[],{},\"s\",null,[1,2]]"), "[ [],{},\"s\",null,[ 1,2 ] ]"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(write(row.first), row.second);
+
+  var value = var::object();
+  value.set("text", var(std::string("q\"b\\s/\n\t\x01\x7f") + '\0' + "\xc3\xa9 \xf0\x9f\x98\x80"));
+  value.set("list", json::parse("[1, 2.5, -3, true, false, null, [], {}]"));
+  value.set(std::string("key \"with\" escapes\n\0", 20), var(""));
+  value.set("", var(1e21));
+  var back = json::parse(value.str());
+  EXPECT_EQ(back.cmp(value), 0) << value.str();
+  EXPECT_EQ(back.str(), value.str());
+}
+
+// Tokens of json::reader as text: "{ k:name s:text n:12=12 b:true null }
+// $" ($ for the end, "! why" for an error; n:...=N when it is an integer).
+std::string tokens(json::reader& in) {
+  const char* marks[] = {"{", "}", "[", "]", "k:", "s:", "n:", "b:", "null", "$"};
+  std::string out;
+  for (int i = 0; i < 100000; i++) {
+    json::reader::token t = in.next();
+    if (t == json::reader::error) return out + "! " + in.problem() + (in.next() == t ? "" : " (again?)");
+    out += marks[t];
+    if (t >= json::reader::key && t <= json::reader::boolean) out += in.text();
+    int64_t n;
+    if (in.integer(&n)) out += "=" + std::to_string(n);
+    if (t == json::reader::end) return out;
+    out += " ";
   }
-  return depth;
+  return out;
+}
+
+TEST(Json, StrictReader) {
+  const std::pair<std::string, std::string> rows[] = {
+      {" {\"a\":[true,null,\"x\"],\"b\":{},\"c\":-12.5e+3}\n", "{ k:a [ b:true null s:x ] k:b { } k:c n:-12.5e+3 } $"},
+      {"[0,-0,1.0,1e2,9223372036854775807,9223372036854775808,-9223372036854775807]",
+       "[ n:0=0 n:-0=0 n:1.0 n:1e2 n:9223372036854775807=9223372036854775807 n:9223372036854775808 "
+       "n:-9223372036854775807=-9223372036854775807 ] $"},
+      {"\"\\u00e9\\ud83d\\ude00\\\"\\\\\\/\\b\\f\\n\\r\\t\\u0000\"",
+       "s:\xc3\xa9\xf0\x9f\x98\x80\"\\/\b\f\n\r\t" + std::string(1, '\0') + " $"},
+      {"", "! unexpected end at byte 0"}, {"[1", "[ n:1=1 ! unexpected end at byte 2"},
+      {"01", "n:0=0 ! text after the end at byte 1"}, {"[1,]", "[ n:1=1 ! unexpected character at byte 3"},
+      {"[1 2]", "[ n:1=1 ! expected \",\" or the end of the container at byte 3"},
+      {"{\"a\":1,}", "{ k:a n:1=1 ! expected a member name at byte 7"}, {"{\"a\" 1}", "{ ! expected \":\" at byte 6"},
+      {"tru", "! bad literal at byte 3"}, {"nul1", "! bad literal at byte 4"},
+      {"-", "! unexpected character at byte 1"}, {"1.", "! unexpected character at byte 2"},
+      {"1e+", "! unexpected character at byte 3"}, {"+1", "! unexpected character at byte 0"},
+      {"\"abc", "! bad string at byte 4"}, {"\"a\x1f\"", "! bad string at byte 3"},
+      {"\"\\x\"", "! bad string at byte 3"}, {"\"\\u12g4\"", "! bad string at byte 6"},
+      {"\"\\udc00\"", "! bad string at byte 7"}, {"\"\\ud800\\u0041\"", "! bad string at byte 13"},
+      {"\"\\ud800x\"", "! bad string at byte 8"}, {repeat("[", 65), repeat("[ ", 64) + "! nested too deep at byte 64"},
+  };
+  for (const auto& [text, expected] : rows) {
+    json::reader in(text);
+    EXPECT_EQ(tokens(in), expected) << text;
+  }
+  // Streamed through its 64 KiB buffer, a document reads as it does from
+  // memory wherever a string, an escape, a number or a word meets the edge.
+  for (int shift = 0; shift < 48; shift++) {
+    std::string text = "[\"" + std::string(65500 + shift, 'x') +
+                       "\",-123456789012,\"\\u00e9\\ud83d\\ude00\",true,null,{\"key\":1.5e3}] x";
+    json::reader whole(text);
+    FILE* file = fmemopen(&text[0], text.size(), "r");
+    json::reader streamed(file);
+    EXPECT_EQ(tokens(streamed), tokens(whole)) << shift;
+    fclose(file);
+  }
+}
+
+TEST(Json, Values) {
+  // Copies share containers; a push may grow the array its argument lives in.
+  var a = var::array();
+  var shared = a;
+  a.push(var("e0"));
+  a.push(var("e1"));
+  a.push(*a.array_ref().items[0]);
+  EXPECT_EQ(shared.str(), "[ \"e0\",\"e1\",\"e0\" ]");
+  const var& alias = shared;
+  shared = alias;
+  var outer = json::parse("[[1,2]]");
+  outer = *outer.array_ref().items[0];  // a value only its own record keeps alive
+  EXPECT_EQ(outer.str(), "[ 1,2 ]");
+
+  // Positions count from either end; anything outside is null.
+  var list = json::parse("[1,2,3]");
+  const std::pair<int, const char*> positions[] = {{0, "1"}, {2, "3"}, {-1, "3"}, {-3, "1"}, {3, "null"},
+                                                   {-4, "null"}, {INT_MIN, "null"}, {INT_MAX, "null"}};
+  for (const auto& [at, value] : positions) EXPECT_EQ(list.get(at).str(), value) << at;
+  EXPECT_EQ(json::parse("{\"a\":1,\"b\":2}").get(-1).str() + var("abc").get(-1).str(), "2c");
+  EXPECT_TRUE(var(5).get(0).is_null() && var::object().get(0).is_null() && list["0"].is_null());
+  EXPECT_EQ(var("a..b").split(".").str(), "[ \"a\",\"\",\"b\" ]");
+  EXPECT_NE(json::parse("{\"a\":1,\"b\":[1]}").cmp(json::parse("{\"b\":[1],\"a\":1}")), 0);
+
+  // Whole numbers truncate toward zero and saturate.
+  const std::pair<var, int> ints[] = {{var(2.9), 2}, {var(-2.5), -2}, {var(1e10), INT_MAX}, {var(-1e10), INT_MIN},
+                                      {var(std::nan("")), 0}, {var(" -3.7e1x"), -37}, {var("1e100"), INT_MAX},
+                                      {var("abc"), 0}, {var(true), 1}, {var(), 0}, {list, 0}};
+  for (const auto& [value, whole] : ints) EXPECT_EQ(int(value), whole) << write(value);
+}
+
+uint32_t same_hash(const char*, unsigned) { return 0; }
+
+TEST(Json, Containers) {
+  int values[6];
+  base::hashmap<int*> chain(same_hash);
+  EXPECT_EQ(chain.get("a"), nullptr);  // a map never used holds no slots
+  for (int i = 0; i < 6; i++) chain.set(std::to_string(i), &values[i]);
+  EXPECT_EQ(chain.set("2", &values[0]), &values[2]);
+  EXPECT_EQ(chain.unset("0"), &values[0]);
+  EXPECT_EQ(chain.unset("3"), &values[3]);
+  EXPECT_EQ(chain.unset("3"), nullptr);
+  // Removing from the middle of a probe chain hides none of the rest.
+  std::string order;
+  for (uint32_t i = 0; i < chain.count; i++) order += *chain.keys[i] + (chain.get(*chain.keys[i]) ? "" : "?");
+  EXPECT_EQ(order, "1245");
+  EXPECT_TRUE(chain.get("2") == &values[0] && chain.get("5") == &values[5] && chain.get("0") == nullptr);
+
+  // Keys that end alike once shared a hash (a NUL, or the factors of two of
+  // enough "0" or "@" bytes, wiped out what came before): a manifest of such
+  // keys took quadratic time.
+  for (const std::string& ending : {std::string("\0", 1), std::string("@@@@@@"), std::string("/00000000.png")}) {
+    base::hashmap<int*> map;
+    auto key = [&ending](int i) { return "photos/" + std::to_string(i) + ending; };
+    for (int i = 0; i < 2000; i++) map.set(key(i), &values[i % 6]);
+    for (int i = 0; i < 2000; i += 2) map.unset(key(i));
+    EXPECT_EQ(map.count, 1000u);
+    EXPECT_LT(map.collisions, 20000u) << "keys ending in " << ending << " pile up";
+    for (int i = 0; i < 2000; i++) ASSERT_EQ(map.get(key(i)), i % 2 ? &values[i % 6] : nullptr) << i;
+  }
 }
 
 }  // namespace
-
-TEST(JsonTables, ClassesAndTransitions) {
-  const unsigned char* classes = json::class_table();
-  const unsigned char* const* states = json::state_table();
-  EXPECT_EQ(classes, json::class_table());  // built once
-  EXPECT_EQ(states, json::state_table());
-  EXPECT_EQ(classes['{'], 0);
-  EXPECT_EQ(classes['n'], 14);
-  EXPECT_EQ(classes['7'], 17);
-  for (unsigned char blank : {'\t', '\n', '\r', ' '}) EXPECT_EQ(classes[blank], 18);
-  EXPECT_EQ(classes['E'], 21);
-  const unsigned char others[] = {'T', 'N', 'x', 0, 0x80, 0xFF};
-  for (unsigned char other : others) EXPECT_EQ(classes[other], 23);
-  EXPECT_EQ(states[0][classes['[']], 3);
-  EXPECT_EQ(states[0][classes[']']], 31);
-  EXPECT_EQ(states[29][classes[' ']], 29);
-  for (int c = 0; c < 24; c++) EXPECT_EQ(states[16][c], 14) << "class " << c;
-}
-
-TEST(JsonParse, Scalars) {
-  EXPECT_EQ(json::parse("007").num(), 7);
-  EXPECT_TRUE(json::parse("-").is_number());
-  EXPECT_EQ(json::parse("-").num(), 0);
-  EXPECT_EQ(json::parse("-.5").num(), -0.5);
-  EXPECT_EQ(json::parse(" 12.5e-1\n").num(), 1.25);
-  EXPECT_EQ(json::parse("2E+2").num(), 200);
-  EXPECT_TRUE(std::isinf(json::parse("1e400").num()));
-  EXPECT_TRUE(json::parse("true").boolean);
-  EXPECT_TRUE(json::parse(" false ").is_boolean());
-  EXPECT_FALSE(json::parse(" false ").boolean);
-  EXPECT_TRUE(json::parse("null").is_null());
-  EXPECT_EQ(json::parse("\"x\"").str(), "x");
-}
-
-TEST(JsonParse, Containers) {
-  var empty_array = json::parse("[ ]");
-  ASSERT_TRUE(empty_array.is_array());
-  EXPECT_EQ(empty_array.size(), 0);
-  var empty_object = json::parse("{ }");
-  ASSERT_TRUE(empty_object.is_object());
-  EXPECT_EQ(empty_object.size(), 0);
-
-  var v = json::parse("[1, [2, 3], {\"k\": null}]");
-  EXPECT_EQ(v.str(), "[ 1,[ 2,3 ],{\"k\":null} ]");
-  EXPECT_TRUE(v.get(2).has("k"));
-
-  var members = json::parse("{\"b\": [true], \"a\" : {\"c\":\"d\"}}\r\n");
-  EXPECT_EQ(members.str(), "{\"b\":[ true ],\"a\":{\"c\":\"d\"}}");
-}
-
-TEST(JsonParse, RepeatedKeyKeepsFirstPositionAndLastValue) {
-  var v = json::parse("{\"a\":1,\"a\":2,\"b\":3}");
-  EXPECT_EQ(v.str(), "{\"a\":2,\"b\":3}");
-}
-
-TEST(JsonParse, TopLevelMembersClosedByBrace) {
-  var v = json::parse("\"a\":1, \"b\":[2]}");
-  EXPECT_EQ(v.str(), "{\"a\":1,\"b\":[ 2 ]}");
-  EXPECT_EQ(message("\"a\":1"), "Incomplete array or object value.");
-}
-
-TEST(JsonParse, StringsHoldAnyByte) {
-  std::string raw = std::string("\"a\nb") + '\0' + "\xc3\xa9\xff\x01\"";
-  var v = json::parse(raw);
-  ASSERT_TRUE(v.is_string());
-  EXPECT_EQ(v.str(), raw.substr(1, raw.size() - 2));
-  EXPECT_EQ(json::parse("\"\\u00e9\"").str(), "\xc3\xa9");
-  EXPECT_EQ(json::parse("\"tab\\tquote\\\"end\\\\\"").str(), "tab\tquote\"end\\");
-  // Escapes in keys are decoded too.
-  EXPECT_TRUE(json::parse("{\"a\\u0062\":1}").has("ab"));
-}
-
-TEST(JsonParse, RoundTripThroughWriter) {
-  var inner = var::object();
-  inner.set("deep", json::parse("[\"x\", [], {}]"));
-  var list = var::array();
-  for (double n : {1.0, 2.5, -3.0, 0.0}) list.push(var(n));
-  list.push(json::parse("[true,false,null]"));
-  var value = var::object();
-  value.set("text", var(std::string("q\"b\\s/\n\t\x01\x7f") + '\0' + "\xc3\xa9 \xf0\x9f\x98\x80"));
-  value.set("list", list);
-  value.set("nested", inner);
-  value.set("key \"with\" escapes\n", var(""));
-  value.set("", var(1e21));
-
-  std::string text = value.str();
-  var back = json::parse(text);
-  ASSERT_TRUE(back.is_object()) << back.str();
-  EXPECT_EQ(back.cmp(value), 0) << text;
-  EXPECT_EQ(back.str(), text);
-}
-
-TEST(JsonParse, LargeObjectKeepsEveryMemberInOrder) {
-  const int n = 100000;
-  std::string text = "{";
-  for (int i = 0; i < n; i++) {
-    if (i) text += ",";
-    text += "\"dir/file" + std::to_string(i) + ".txt\":" + std::to_string(i);
-  }
-  text += "}";
-  var v = json::parse(text);
-  ASSERT_TRUE(v.is_object());
-  ASSERT_EQ(v.size(), n);
-  EXPECT_EQ(v.get(0).num(), 0);
-  EXPECT_EQ(v.get(-1).num(), n - 1);
-  EXPECT_EQ(v["dir/file54321.txt"].num(), 54321);
-}
-
-TEST(JsonMessages, NoSingleValue) {
-  EXPECT_EQ(message(""), "Did not parse to a single JSON value.");
-  EXPECT_EQ(message(" \t\r\n "), "Did not parse to a single JSON value.");
-  EXPECT_EQ(message("{\"a\"}"), "Did not parse to a single JSON value.");
-  // The inner array takes the last three values; the 1 is left over.
-  EXPECT_EQ(message("[1,\"a\":2,3]"), "Did not parse to a single JSON value.");
-}
-
-TEST(JsonMessages, Incomplete) {
-  EXPECT_EQ(message("["), "Incomplete array or object value.");
-  EXPECT_EQ(message("{\"a\":[1,2]"), "Incomplete array or object value.");
-}
-
-TEST(JsonMessages, UnexpectedCharacterWithLineAndColumn) {
-  EXPECT_EQ(message("tru"), "Unexpected character ' ' at line 1 column 4.");  // the end reads as a space
-  EXPECT_EQ(message("[1,]"), "Unexpected character ']' at line 1 column 4.");
-  EXPECT_EQ(message("1 2"), "Unexpected character '2' at line 1 column 3.");
-  EXPECT_EQ(message("]"), "Unexpected character ']' at line 1 column 1.");
-  EXPECT_EQ(message("[1,\n  ]"), "Unexpected character ']' at line 2 column 3.");
-  EXPECT_EQ(message("[1,\nx"), "Unexpected character 'x' at line 2 column 1.");
-  EXPECT_EQ(message("nul\n"), "Unexpected character '\n' at line 2 column 0.");
-  EXPECT_EQ(message("1.e5"), "Unexpected character 'e' at line 1 column 3.");
-  EXPECT_EQ(message("{1:2}"), "Unexpected character '1' at line 1 column 2.");
-  for (const char* text : {"TRUE", "True", "+1", "'a'"}) {
-    EXPECT_EQ(message(text), std::string("Unexpected character '") + text[0] + "' at line 1 column 1.");
-  }
-  // Raw bytes are named as they are.
-  EXPECT_EQ(message("\xff"), "Unexpected character '\xff' at line 1 column 1.");
-  EXPECT_EQ(message(std::string("1\0", 2)), std::string("Unexpected character '") + '\0' + "' at line 1 column 2.");
-}
-
-TEST(JsonMessages, Unmatched) {
-  EXPECT_EQ(message("1]"), "Character ']' has no matching opening square bracket at line 1 column 2.");
-  EXPECT_EQ(message("1}"), "Character '}' has no matching opening brace at line 1 column 2.");
-  EXPECT_EQ(message("{}\n}"), "Character '}' has no matching opening brace at line 2 column 1.");
-}
-
-TEST(JsonMessages, ImproperNesting) {
-  EXPECT_EQ(message("[1}"), "Improperly nested array at '}' at line 1 column 3.");
-  EXPECT_EQ(message("{\"a\":1]"), "Improperly nested object at ']' at line 1 column 7.");
-  EXPECT_EQ(message("1,{}]"), "Improperly nested object at ']' at line 1 column 5.");
-}
-
-TEST(JsonMessages, ColonOutsideObject) {
-  EXPECT_EQ(message("[\"a\":1]"), "Character ':' not inside object at line 1 column 5.");
-  EXPECT_EQ(message("{\"a\":\"b\":1}"), "Character ':' not inside object at line 1 column 9.");
-}
-
-TEST(JsonMessages, NotEnoughValues) {
-  EXPECT_EQ(message("{\"a\",\"b\",\"c\":1}"),
-            "Not enough key-value pairs to complete object at '}' at line 1 column 15.");
-  // The object takes the 1 before it as a key, leaving the array short.
-  EXPECT_EQ(message("[1,{\"a\",2,3}]"), "Not enough values to complete array at ']' at line 1 column 13.");
-}
-
-TEST(JsonParse, ScalarKeysBecomeText) {
-  // A comma alone also makes a pair of the two values before the brace.
-  var value = json::parse("{\"a\":1,2,true}");
-  ASSERT_TRUE(value.is_object()) << value.str();
-  EXPECT_EQ(value.str(), "{\"a\":1,\"2\":true}");
-  EXPECT_EQ(json::parse("{\"a\":1,null,false}").str(), "{\"a\":1,\"null\":false}");
-}
-
-// Found by fuzzing: an array or object in a key's place became its JSON text,
-// escaped once more at each level, so a few hundred bytes of nested objects
-// made gigabytes of key text.
-TEST(JsonMessages, ArrayOrObjectAsAKey) {
-  EXPECT_EQ(message("{\"a\":1,{\"x\":1},2}"), "Array or object as a key at '}' at line 1 column 17.");
-  EXPECT_EQ(message("{\"a\":1,[],2}"), "Array or object as a key at '}' at line 1 column 12.");
-  std::string text = "{\"a\":1}";
-  for (int i = 0; i < 12; i++) text = "{\"a\":1," + text + ",2}";
-  EXPECT_EQ(message(text).substr(0, 28), "Array or object as a key at ");
-}
-
-TEST(JsonNesting, ThousandLevelsParse) {
-  var arrays = json::parse(nested("[", "1", "]", json::max_depth));
-  ASSERT_TRUE(arrays.is_array()) << arrays.str();
-  EXPECT_EQ(depth_of(arrays), json::max_depth);
-  var objects = json::parse(nested("{\"a\":", "[]", "}", json::max_depth - 1));
-  ASSERT_TRUE(objects.is_object()) << objects.str().substr(0, 100);
-  EXPECT_EQ(depth_of(objects), json::max_depth);
-}
-
-TEST(JsonNesting, OneLevelMoreIsRefusedAtTheOpeningByte) {
-  EXPECT_EQ(message(nested("[", "", "]", json::max_depth + 1)),
-            "Nesting deeper than 1000 levels at '[' at line 1 column 1001.");
-  EXPECT_EQ(message(nested("{\"a\":[", "", "]}", 501)),
-            "Nesting deeper than 1000 levels at '{' at line 1 column 3001.");
-}
-
-TEST(JsonNesting, MillionOpeningsStopEarly) {
-  EXPECT_EQ(message(std::string(1000000, '[')), "Nesting deeper than 1000 levels at '[' at line 1 column 1001.");
-  std::string members;
-  for (int i = 0; i < 1000000; i++) members += "{\"a\":";
-  EXPECT_EQ(message(members), "Nesting deeper than 1000 levels at '{' at line 1 column 5001.");
-}
-
-// Malformed text can make an object take values pushed before its opening
-// brace, so a chain of objects nests without more than one container open at
-// a time. The depth of the values built is bounded all the same.
-TEST(JsonNesting, ObjectsWrappingOutsideValuesAreBounded) {
-  const int n = 1000000;
-  std::string text;
-  for (int i = 0; i < n; i++) text += "1,";
-  text += "[]";
-  for (int i = 0; i < n; i++) text += ",{\"x\",\"y\",\"z\":1}";
-  // Each object takes the last 1 as a key and the previous value as its value:
-  // the 1000th object would make 1001 levels.
-  std::string column = std::to_string(2 * n + 2 + 16 * (json::max_depth - 1) + 16);
-  EXPECT_EQ(message(text), "Nesting deeper than 1000 levels at '}' at line 1 column " + column + ".");
-}
-
-TEST(Unescape, SimpleEscapes) {
-  EXPECT_EQ(base::unescape("\\\"\\'\\/\\\\"), "\"'/\\");
-  EXPECT_EQ(base::unescape("a\\0b"), std::string("a\0b", 3));
-  EXPECT_EQ(base::unescape("\\b\\f\\n\\r\\t"), "\b\f\n\r\t");
-  EXPECT_EQ(base::unescape("\\q\\a"), "\\q\\a");  // unknown escapes stay
-  EXPECT_EQ(base::unescape("no escapes \xff"), "no escapes \xff");
-}
-
-TEST(Unescape, HexBytes) {
-  EXPECT_EQ(base::unescape("\\x41\\x7a"), "Az");
-  EXPECT_EQ(base::unescape("\\xfF"), "\xff");
-  EXPECT_EQ(base::unescape("\\x00"), std::string(1, '\0'));
-}
-
-TEST(Unescape, CodePointsAsUtf8) {
-  EXPECT_EQ(base::unescape("\\u0041"), "A");
-  EXPECT_EQ(base::unescape("\\u00E9"), "\xc3\xa9");
-  EXPECT_EQ(base::unescape("\\u20ac"), "\xe2\x82\xac");
-  EXPECT_EQ(base::unescape("a\\u0000b"), "ab");  // unlike \0, writes nothing
-  EXPECT_EQ(base::unescape("\\ud83d\\ude00"), "\xf0\x9f\x98\x80");
-  EXPECT_EQ(base::unescape("\\udbff\\udfff"), "\xf4\x8f\xbf\xbf");
-  EXPECT_EQ(base::unescape("\\ud83dA"), "A");  // an unpaired high half writes nothing
-}
-
-TEST(Unescape, CutShortAtTheEnd) {
-  EXPECT_EQ(base::unescape("ab\\"), "ab\\");
-  EXPECT_EQ(base::unescape("\\x4"), "\\x4");
-  EXPECT_EQ(base::unescape("\\x"), "\\x");
-  EXPECT_EQ(base::unescape("\\u12"), "\\u12");
-  EXPECT_EQ(base::unescape("\\u123"), "\\u123");
-  EXPECT_EQ(base::unescape("\\\\"), "\\");
-}

@@ -1,104 +1,161 @@
+// Text helpers: numbers and sizes as text, splitting, UTF-8 decoding and
+// terminal-safe text, URL encoding, Punycode and the wildcard match.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cmath>
-#include <limits>
 #include <string>
-#include <vector>
+#include <tuple>
 
+#include "base/punycode.h"
 #include "base/text.h"
+#include "base/url_encode.h"
+#include "base/utf8.h"
+#include "base/wildcard.h"
 
 namespace {
 
-typedef std::vector<std::string> pieces;
+const size_t npos = std::string::npos;
 
-TEST(Num, Int) {
-  EXPECT_EQ(base::num(-5), "-5");
-  EXPECT_EQ(base::num(0), "0");
-  EXPECT_EQ(base::num(INT_MAX), "2147483647");
+TEST(Text, NumbersAndSizes) {
   EXPECT_EQ(base::num(INT_MIN), "-2147483648");
+  // Whole numbers in full, such as a Content-Length; others to six digits.
+  const std::pair<double, const char*> numbers[] = {
+      {0, "0"}, {-7, "-7"}, {-0.0, "-0"}, {5e9, "5000000000"}, {1e21, "1000000000000000000000"}, {2.5, "2.5"},
+      {-0.25, "-0.25"}, {1.0 / 3, "0.333333"}, {1000000.5, "1e+06"}, {1e-7, "1e-07"}, {HUGE_VAL, "inf"},
+      {-HUGE_VAL, "-inf"}, {std::nan(""), "nan"},
+  };
+  for (const auto& [number, text] : numbers) EXPECT_EQ(base::num(number), text) << text;
+  const std::pair<double, const char*> sizes[] = {
+      {0.4, "0 B"}, {1000, "1000 B"}, {1001, "1.0 KB"}, {1e6, "1000.0 KB"}, {1e6 + 1, "1.0 MB"}, {2.5e9, "2.5 GB"},
+      {1e12 + 1, "1.0 TB"}, {1e15 + 1, "1.0 PB"}, {1e21, "1000000.0 PB"}, {-1e-9, "?"},
+  };
+  for (const auto& [size, text] : sizes) EXPECT_EQ(base::format_size(size), text) << text;
 }
 
-TEST(Num, DoubleIntegersInFull) {
-  EXPECT_EQ(base::num(3.0), "3");
-  EXPECT_EQ(base::num(100000.0), "100000");
-  EXPECT_EQ(base::num(-7.0), "-7");
-  EXPECT_EQ(base::num(-0.0), "-0");
-  EXPECT_EQ(base::num(1e21), "1000000000000000000000");
-  EXPECT_EQ(base::num(1e300).size(), 301u) << "no exponent at any magnitude";
-  EXPECT_EQ(base::num(1700000000.0), "1700000000") << "a time in seconds";
+TEST(Text, Split) {
+  // Text, delimiters, whether empty pieces are kept, and each piece in brackets.
+  const std::tuple<std::string, const char*, bool, const char*> rows[] = {
+      {"a,,b", ",", true, "[a][][b]"}, {"a,,b", ",", false, "[a][b]"}, {"", ",", true, "[]"}, {"", ",", false, ""},
+      {",", ",", true, "[][]"}, {",,,", ",", false, ""}, {",a,", ",", false, "[a]"}, {"a.b-c", "-.", true, "[a][b][c]"},
+      {"k=v; x=y", "; ", false, "[k=v][x=y]"}, {std::string("a\0b,c", 5), ",", true, "[a?b][c]"},
+  };
+  for (const auto& [text, delimiters, keep_empty, expected] : rows) {
+    std::string pieces;
+    for (std::string piece : base::split(text, delimiters, keep_empty)) {
+      for (char& c : piece) c = c ? c : '?';
+      pieces += "[" + piece + "]";
+    }
+    EXPECT_EQ(pieces, expected) << text << " at " << delimiters;
+  }
 }
 
-TEST(Num, DoubleFractionsWithSixSignificantDigits) {
-  EXPECT_EQ(base::num(2.5), "2.5");
-  EXPECT_EQ(base::num(1000000.5), "1e+06");
-  EXPECT_EQ(base::num(1.0 / 3), "0.333333");
-  EXPECT_EQ(base::num(123456789.5), "1.23457e+08");
-  EXPECT_EQ(base::num(1e-7), "1e-07");
-  EXPECT_EQ(base::num(-0.25), "-0.25");
+TEST(Text, Utf8Decode) {
+  // Whole sequences of each length and edge.
+  const std::pair<std::string, uint32_t> valid[] = {
+      {"A", 'A'}, {"\x7f", 0x7f}, {"\xc2\x80", 0x80}, {"\xdf\xbf", 0x7ff}, {"\xe0\xa0\x80", 0x800},
+      {"\xed\x9f\xbf", 0xd7ff}, {"\xee\x80\x80", 0xe000}, {"\xef\xbf\xbf", 0xffff}, {"\xf0\x90\x80\x80", 0x10000},
+      {"\xf4\x8f\xbf\xbf", 0x10ffff},
+  };
+  // A lone continuation byte, leads of 5 and 6 bytes, overlong forms,
+  // surrogates, beyond U+10FFFF, cut short: each is one bad byte.
+  const std::string invalid[] = {
+      "\x80", "\xf8\x88\x80\x80\x80", "\xfc\x84\x80\x80\x80\x80", "\xff", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf",
+      "\xf0\x8f\xbf\xbf", "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf7\xbf\xbf\xbf", "\xc3",
+      "\xf0\x9f\x98", "\xc3z", std::string("\xe2\0\xac", 3),
+  };
+  auto decode = [](const std::string& bytes) {
+    int length = -1;
+    uint32_t code = base::utf8_decode(reinterpret_cast<const unsigned char*>(bytes.c_str()), &length);
+    return std::make_pair(code, length);
+  };
+  for (const auto& [bytes, code] : valid) {
+    EXPECT_EQ(decode(bytes), std::make_pair(code, int(bytes.size()))) << testing::PrintToString(bytes);
+  }
+  for (const std::string& bytes : invalid) EXPECT_EQ(decode(bytes), std::make_pair(0xFFFFFFFFu, 1)) << bytes;
+  EXPECT_EQ(decode(""), std::make_pair(0u, 1));
+  EXPECT_EQ(decode("\xc3\xa9tail"), std::make_pair(0xe9u, 2));
 }
 
-TEST(Num, DoubleNonFinite) {
-  EXPECT_EQ(base::num(std::numeric_limits<double>::infinity()), "inf");
-  EXPECT_EQ(base::num(-std::numeric_limits<double>::infinity()), "-inf");
-  EXPECT_EQ(base::num(std::nan("")), "nan");
+// Keys and error documents from the network are printed through these: no
+// control byte or broken sequence may reach the terminal.
+TEST(Text, Printable) {
+  // Text, as one line, and line by line. DEL and U+009B (C1) are controls; U+00A0 is not.
+  const std::tuple<std::string, const char*, const char*> rows[] = {
+      {"a\x1b[31mb", "a?[31mb", "a?[31mb"}, {"x\nNew revision: 99", "x?New revision: 99", "x\nNew revision: 99"},
+      {"a\r\nb\rc\n", "a??b?c?", "a\r\nb?c\n"}, {"a\x7f" "b\xc2\x9b" "2J", "a?b?2J", "a?b?2J"},
+      {"\xc2\xa0\xc3\xbc\xe2\x82\xac", "\xc2\xa0\xc3\xbc\xe2\x82\xac", "\xc2\xa0\xc3\xbc\xe2\x82\xac"},
+      {"a\xff\xc3" "b\xe2\x82", "a??b??", "a??b??"}, {std::string("a\0b", 3), "a?b", "a?b"}, {"", "", ""},
+  };
+  for (const auto& [text, line, lines] : rows) {
+    EXPECT_EQ(base::printable(text), line) << text;
+    EXPECT_EQ(base::printable_lines(text), lines) << text;
+  }
 }
 
-TEST(Split, KeepingEmptyPieces) {
-  EXPECT_EQ(base::split("a,,b", ",", true), (pieces{"a", "", "b"}));
-  EXPECT_EQ(base::split("", ",", true), (pieces{""}));
-  EXPECT_EQ(base::split(",", ",", true), (pieces{"", ""}));
-  EXPECT_EQ(base::split("a,", ",", true), (pieces{"a", ""}));
-  EXPECT_EQ(base::split("a, b", ", ", true), (pieces{"a", "", "b"}));
+TEST(Text, UrlEncode) {
+  const std::tuple<std::string, bool, const char*> rows[] = {
+      {"azAZ09-_.!~*'()", true, "azAZ09-_.!~*'()"},
+      {";,/?:@&=+$# %\"<>[]\\^`{|}", true, "%3B%2C%2F%3F%3A%40%26%3D%2B%24%23%20%25%22%3C%3E%5B%5D%5C%5E%60%7B%7C%7D"},
+      {";,/?:@&=+$# %", false, ";,/?:@&=+$#%20%25"},
+      {std::string("\0\x01\x1f\x7f\x80\xff", 6), true, "%00%01%1F%7F%80%FF"},
+      {"caf\xc3\xa9/a b.txt", true, "caf%C3%A9%2Fa%20b.txt"},
+  };
+  for (const auto& [text, reserved, encoded] : rows) EXPECT_EQ(base::url_encode(text, reserved), encoded) << text;
 }
 
-TEST(Split, DroppingEmptyPieces) {
-  EXPECT_EQ(base::split("a,,b", ",", false), (pieces{"a", "b"}));
-  EXPECT_TRUE(base::split("", ",", false).empty());
-  EXPECT_TRUE(base::split(",,,", ",", false).empty());
-  EXPECT_EQ(base::split(",a,", ",", false), (pieces{"a"}));
-  EXPECT_EQ(base::split("a, b", ", ", false), (pieces{"a", "b"}));
+TEST(Text, Punycode) {
+  const std::pair<std::string, std::string> rows[] = {
+      // Samples of RFC 3492 section 7.1 (B, D, H, L, M, Q); basic code points keep their case.
+      {u8"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
+      {u8"Pro\u010Dprost\u011Bnemluv\u00ED\u010Desky", "Proprostnemluvesky-uyb24dma41a"},
+      {u8"\uC138\uACC4\uC758\uBAA8\uB4E0\uC0AC\uB78C\uB4E4\uC774\uD55C\uAD6D\uC5B4\uB97C\uC774\uD574\uD55C\uB2E4"
+       u8"\uBA74\uC5BC\uB9C8\uB098\uC88B\uC744\uAE4C",
+       "989aomsvi5e83db1d2a355cv1e0vak1dwrv93d5xbh15a0dt30a5jpsd879ccm6fea98c"},
+      {u8"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
+      {u8"\u5B89\u5BA4\u5948\u7F8E\u6075-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
+      {u8"\u30D1\u30D5\u30A3\u30FCde\u30EB\u30F3\u30D0", "de-jg4avhby1noc0d"}, {u8"b\u00FCcher", "bcher-kva"},
+      {u8"\u00FC", "tda"}, {u8"\U0010FFFF", "dn32g"},
+      // The first delta, (0x10FFFF - 0x80) * (basic + 1), fits 32 bits for
+      // 3854 basic code points, not for 3855: then the label is kept.
+      {std::string(3854, 'a') + u8"\U0010FFFF", std::string(3854, 'a') + "-tp357616a"},
+  };
+  for (const auto& [label, encoded] : rows) EXPECT_EQ(base::punycode(label), encoded) << encoded.substr(0, 40);
+  // All basic (no "-" added), or not UTF-8: the label comes back as it is.
+  const std::string kept[] = {"-> $1.00 <-", "", std::string("a\0b", 3), "\xff", "b\xc3", "\xc3" "b", "\xc0\xaf",
+                              "\xed\xa0\x80", "ok\xc3\xbc\xfe", std::string("\xc3\0\xbc", 3),
+                              std::string(3855, 'a') + u8"\U0010FFFF"};
+  for (const std::string& label : kept) EXPECT_EQ(base::punycode(label), label) << label.substr(0, 20);
 }
 
-TEST(Split, DelimitersAreSingleBytesFromASet) {
-  EXPECT_EQ(base::split("k=v; x=y", "; ", false), (pieces{"k=v", "x=y"}));
-  EXPECT_EQ(base::split("a.b-c", "-.", true), (pieces{"a", "b", "c"}));
-  EXPECT_EQ(base::split("abc", "", true), (pieces{"abc"}));
-  EXPECT_EQ(base::split("abc", "x", false), (pieces{"abc"}));
-}
+TEST(Text, Wildcard) {
+  ASSERT_TRUE(base::find_case_insensitive);
+  // After a mismatch the name position never moves back ("*aab"); ASCII letters only compare
+  // without case.
+  const std::tuple<std::string, std::string, bool> matches[] = {
+      {"abc", "abc", true}, {"abc", "abcd", false}, {"abcd", "abc", false}, {"abc", "xabc", false}, {"", "", true},
+      {"", "a", false}, {"a", "", false}, {"a?c", "abc", true}, {"a?c", "ac", false}, {"a?c", "abbc", false},
+      {"*aab", "aaab", false}, {"*abab", "ababab", false}, {"?", "", false}, {"*", "", true}, {"**", "x", true},
+      {"abc*", "abc", true}, {"abc*", "ab", false}, {"*.txt", ".txt", true}, {"*.txt", "a.txt.bak", false},
+      {"*.txt", "a.txt.txt", true}, {"a*b*c", "axxbyyc", true}, {"a*b*c", "axxbyy", false}, {"*ab", "aab", true},
+      {"a*", "ba", false}, {"*.TXT", "B.Txt", true}, {"jan*", "JANUARY", true}, {"@", "`", false}, {"[", "{", false},
+      {"\xC4", "\xE4", false}, {std::string("a\0b", 3), "a", false}, {"a", std::string("a\0", 2), false},
+      {std::string("a\0b", 3), std::string("a\0b", 3), true},
+  };
+  for (const auto& [pattern, name, match] : matches) EXPECT_EQ(base::is_match(pattern, name), match) << pattern;
 
-TEST(Split, NulBytesStayInsidePieces) {
-  std::string text("a\0b,c", 5);
-  EXPECT_EQ(base::split(text, ",", true), (pieces{std::string("a\0b", 3), "c"}));
-  EXPECT_EQ(text, std::string("a\0b,c", 5)) << "the text is not changed";
-}
-
-TEST(FormatSize, EveryUnitBoundary) {
-  EXPECT_EQ(base::format_size(0), "0 B");
-  EXPECT_EQ(base::format_size(999), "999 B");
-  EXPECT_EQ(base::format_size(1000), "1000 B");
-  EXPECT_EQ(base::format_size(1001), "1.0 KB");
-  EXPECT_EQ(base::format_size(1500), "1.5 KB");
-  EXPECT_EQ(base::format_size(1e6), "1000.0 KB");
-  EXPECT_EQ(base::format_size(1e6 + 1), "1.0 MB");
-  EXPECT_EQ(base::format_size(1500000), "1.5 MB");
-  EXPECT_EQ(base::format_size(1e9), "1000.0 MB");
-  EXPECT_EQ(base::format_size(1e9 + 1), "1.0 GB");
-  EXPECT_EQ(base::format_size(2.5e9), "2.5 GB");
-  EXPECT_EQ(base::format_size(1e12), "1000.0 GB");
-  EXPECT_EQ(base::format_size(1e12 + 1), "1.0 TB");
-  EXPECT_EQ(base::format_size(1e15), "1000.0 TB");
-  EXPECT_EQ(base::format_size(1e15 + 1), "1.0 PB");
-  EXPECT_EQ(base::format_size(1e21), "1000000.0 PB") << "nothing above petabytes";
-}
-
-TEST(FormatSize, OddInputs) {
-  EXPECT_EQ(base::format_size(-1), "?");
-  EXPECT_EQ(base::format_size(-1e-9), "?");
-  EXPECT_EQ(base::format_size(0.4), "0 B");
-  std::string huge = base::format_size(1e70);
-  EXPECT_GT(huge.size(), 55u) << "written out in full: " << huge;
-  EXPECT_EQ(huge.substr(huge.size() - 3), " PB");
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCONTENT-LENGTH: 5\r\nX-Amz-Request-Id-Extra: 1\r\n";
+  // Text, pattern, where to start, and where the match is.
+  const std::tuple<std::string, const char*, size_t, size_t> finds[] = {
+      {"hello world", "world", 0, 6}, {"hello world", "xyz", 0, npos}, {"abc", "abcd", 0, npos}, {"", "a", 0, npos},
+      {std::string("a\0b", 3), "b", 0, 2}, {"aab", "ab", 0, 1}, {"ababac", "abac", 0, 2}, {"abc", "", 0, 0},
+      {"abcdef", "a*", 0, 0}, {"hello world", "w*d", 0, 6}, {"xyz", "?z", 0, 1}, {"xy", "y?", 0, npos},
+      {"abab", "ab", 1, 2}, {"abab", "ab", 3, npos}, {"abc", "", 3, 3}, {"abc", "", 4, npos}, {"abc", "a", 100, npos},
+      {"Time: 3 pm", "PM", 0, 8}, {"10:00 AM", "PM", 0, npos}, {"a@b", "`", 0, npos},
+      {head, "\r\ncontent-length", 0, 41}, {head, "\r\nhttp", 0, npos}, {head, "\r\nx-amz-request-id", 0, 60},
+  };
+  for (const auto& [text, pattern, start, found] : finds) EXPECT_EQ(base::find(text, pattern, start), found) << pattern;
 }
 
 }  // namespace
