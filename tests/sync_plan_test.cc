@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,74 +13,50 @@ namespace {
 using namespace sync_plan;
 
 // A state: "-" absent, "D" a folder, "f1" the recorded file, "f2" another
-// version (another time and size).
-entry state(const std::string& s, bool local) {
+// version (another time and size). Only the record knows ETags, and the
+// store's .manifest knows times alone.
+void put(manifest& map, const std::string& key, const std::string& s, char side) {
   entry e;
-  if (s == "D") e.kind = entry_kind::folder;
-  if (s[0] == 'f') {
-    int v = s[1] - '0';
-    e.kind = entry_kind::file;
-    e.time = 100 * v;
-    e.size = local || s.size() > 2 ? 10 * v : -1;
-    e.mtime_ns = local ? e.time * 1000000000 : -1;
+  e.kind = s == "D" ? entry_kind::folder : s[0] == 'f' ? entry_kind::file : entry_kind::none;
+  if (e.kind == entry_kind::file) {
+    e.time = 100 * (s[1] - '0');
+    e.size = side == 'M' ? -1 : e.time / 10;
+    e.mtime_ns = side == 'M' ? -1 : e.time * 1000000000;
+    e.etag = side == 'R' ? "\"e\"" : "";
   }
-  return e;
-}
-
-struct side {
-  manifest map;
-  void put(const std::string& key, const std::string& s, bool local, bool record = false) {
-    if (s == "-") return;
-    entry e = state(s, local || record);
-    if (record && e.kind == entry_kind::file) {
-      e.mtime_ns = e.time * 1000000000;
-      e.etag = "\"e\"";
-    }
-    map.add(key, e);
-  }
-};
-
-const char* op_name(here_op op) {
-  const char* names[] = {".", "fetch", "make_folder", "remove", "aside_fetch", "aside_folder", "reconcile"};
-  return names[int(op)];
+  if (e.present()) map.add(key, e);
 }
 
 // "here there:check wins", "+clear" when the place is cleared first.
 std::string describe(const row& x) {
+  const char* here[] = {".", "fetch", "make_folder", "remove", "aside_fetch", "aside_folder", "reconcile"};
   const char* there[] = {".", "send", "erase"};
-  const char* check[] = {"", ":any", ":match", ":absent"};
+  const char* check[] = {":any", ":match", ":absent"};
   const char* wins[] = {"agreed", "here", "store", "nobody", "frozen"};
-  std::string text = std::string(op_name(x.here)) + (x.clear ? "+clear" : "") + " " +
-                     there[int(x.there)] + (x.there == store_op::none ? "" : check[int(x.check) + 1]) +
-                     " " + wins[int(x.wins)];
-  return text;
+  return std::string(here[int(x.here)]) + (x.clear ? "+clear" : "") + " " + there[int(x.there)] +
+         (x.there == store_op::none ? "" : check[int(x.check)]) + " " + wins[int(x.wins)];
 }
 
 struct world {
-  side r, l, m;
+  manifest r, l, m;
   std::set<std::string> unknown, lost, special, ignored;
 
   // Adds key with its three states, "R L M".
   world& key(const std::string& key, const std::string& states) {
     size_t a = states.find(' '), b = states.rfind(' ');
-    r.put(key, states.substr(0, a), false, true);
-    l.put(key, states.substr(a + 1, b - a - 1), true);
-    m.put(key, states.substr(b + 1), false);
+    put(r, key, states.substr(0, a), 'R');
+    put(l, key, states.substr(a + 1, b - a - 1), 'L');
+    put(m, key, states.substr(b + 1), 'M');
     return *this;
   }
 
   plan decide() {
-    r.map.sort();
-    l.map.sort();
-    m.map.sort();
-    input in;
-    in.record = &r.map;
-    in.local = &l.map;
-    in.store = &m.map;
-    in.unknown = [this](std::string_view k) { return unknown.count(std::string(k)) > 0; };
-    in.lost = [this](std::string_view k) { return lost.count(std::string(k)) > 0; };
-    in.special = [this](std::string_view k) { return special.count(std::string(k)) > 0; };
-    in.ignored = [this](std::string_view k, bool) { return ignored.count(std::string(k)) > 0; };
+    for (manifest* side : {&r, &l, &m}) side->sort();
+    auto in_set = [](const std::set<std::string>& set) {
+      return [&set](std::string_view k) { return set.count(std::string(k)) > 0; };
+    };
+    input in{&r, &l, &m, in_set(unknown), in_set(lost), in_set(special),
+             [this](std::string_view k, bool) { return ignored.count(std::string(k)) > 0; }};
     return make_plan(in);
   }
 };
@@ -139,7 +116,7 @@ TEST(SyncPlan, DecisionTable) {
 TEST(SyncPlan, MarkedKeys) {
   struct {
     const char* states;
-    const char* mark;  // unknown, lost, special, ignored, or a conflict copy's key
+    const char* mark;
     const char* decision;
   } table[] = {
       // The store refused a write of ours: its object is another version.
@@ -157,14 +134,10 @@ TEST(SyncPlan, MarkedKeys) {
   };
   for (const auto& t : table) {
     world w;
-    w.key("k", t.states);
-    std::string mark = t.mark;
-    if (mark == "unknown") w.unknown.insert("k");
-    if (mark == "lost") w.lost.insert("k");
-    if (mark == "special") w.special.insert("k");
-    if (mark == "ignored") w.ignored.insert("k");
-    plan p = w.decide();
-    EXPECT_EQ(describe(p.rows[0]), t.decision) << t.states << " " << t.mark;
+    std::map<std::string, std::set<std::string>*> marks = {
+        {"unknown", &w.unknown}, {"lost", &w.lost}, {"special", &w.special}, {"ignored", &w.ignored}};
+    marks[t.mark]->insert("k");
+    EXPECT_EQ(describe(w.key("k", t.states).decide().rows[0]), t.decision) << t.states << " " << t.mark;
   }
   // Conflict copies stay where they are; one that .manifest lists is dropped.
   plan p = world().key("a.CONFLICT", "- f1 -").key("b.CONFLICT/x", "- f1 -").key("c.CONFLICT", "- - f1").decide();
@@ -201,11 +174,9 @@ TEST(SyncPlan, FoldersThatStillHoldEntries) {
   for (const auto& t : table) {
     world w;
     for (const auto& k : t.keys) w.key(k.first, k.second);
-    plan p = w.decide();
     std::vector<std::string> got;
-    for (const row& x : p.rows) got.push_back(describe(x));
-    std::vector<std::string> want(t.decisions.begin(), t.decisions.end());
-    EXPECT_EQ(got, want) << t.keys[0].second << " / " << t.keys[1].first;
+    for (const row& x : w.decide().rows) got.push_back(describe(x));
+    EXPECT_EQ(got, std::vector<std::string>(t.decisions.begin(), t.decisions.end())) << t.keys[1].first;
   }
 }
 
