@@ -42,8 +42,6 @@ def run_script(case, script, folders=None):
             case.sync(folder)
 
 
-
-
 class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
 
     def setUp(self):
@@ -64,7 +62,7 @@ class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
         full = os.path.join(folder, name)
         os.makedirs(os.path.dirname(full), exist_ok=True)
         if os.path.isfile(full):
-            self.superseded.add(self.read_file(full))
+            self.superseded.add(self.read(full))
         data = data.encode() if isinstance(data, str) else data
         with open(full, "wb") as f:
             f.write(data)
@@ -74,14 +72,10 @@ class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
 
     def remove(self, folder, name):
         full = os.path.join(folder, name)
-        for root, _, files in os.walk(full):
-            self.superseded |= {self.read_file(os.path.join(root, f)) for f in files}
-        if os.path.isfile(full):
-            self.superseded.add(self.read_file(full))
-        if os.path.isdir(full) and not os.path.islink(full):
-            shutil.rmtree(full)
-        else:
-            os.remove(full)
+        tree = os.path.isdir(full) and not os.path.islink(full)
+        files = [os.path.join(r, f) for r, _, fs in os.walk(full) for f in fs] if tree else [full]
+        self.superseded |= {self.read(f) for f in files if os.path.isfile(f)}
+        shutil.rmtree(full) if tree else os.remove(full)
 
     def sync(self, folder, *args, status=0):
         result = self.kuvet("sync", *args, cwd=folder)
@@ -121,13 +115,8 @@ class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
                     continue
                 if (".CONFLICT" in rel) != copies:
                     continue
-                found[rel] = None if name in dirs else self.read_file(os.path.join(folder, rel))
+                found[rel] = None if name in dirs else self.read(os.path.join(folder, rel))
         return found
-
-    @staticmethod
-    def read_file(path):
-        with open(path, "rb") as f:
-            return f.read()
 
     def manifest(self):
         raw = self.store.get(".manifest")
