@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 
 #include "base/file.h"
 #include "kuvet/folder_scan.h"
@@ -39,15 +40,10 @@ class Folder : public temp_folder_test {
 // special, unsafe names apart, link cycles ended, left-overs of downloads.
 TEST_F(Folder, WalkGivesTheSortedKeysOfWhatMaySync) {
   write("d/x", "xx", 1000);
-  write("d-x");
-  write("d.txt");
-  write("B/a");
-  write(".hidden");
-  write(".git/config");
-  write("_revision");
-  write("sub/_revision");
-  write("back\\slash");
-  write("sub/.n.kuvet-part-999999999-1");
+  for (const char* name : {"d-x", "d.txt", "B/a", ".hidden", ".git/config", "_revision", "sub/_revision",
+                           "back\\slash", "sub/.n.kuvet-part-999999999-1"}) {
+    write(name);
+  }
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   ASSERT_EQ(symlink("nowhere", "broken"), 0);
   ASSERT_EQ(symlink("..", "d/up"), 0);
@@ -111,15 +107,12 @@ TEST_F(Folder, ConflictNamesAreFreeAndFitAName) {
 }
 
 TEST(Paths, Normalize) {
-  struct {
-    const char* path;
-    const char* normal;
-  } table[] = {{"a//b", "a/b"}, {"//", "/"}, {"", ""}, {"a\\b", "a/b"}, {"a/./b", "a/b"},
-               {"/./x", "/x"}, {"./a", "./a"}, {"a/.", "a/."}, {"a/../b", "a/../b"},
-               {"x/.\\y", "x/y"}, {"a/.\\", "a"}, {"x//", "x"}, {"./", "."}};
-  for (const auto& t : table) {
-    EXPECT_EQ(os::normalize(t.path), t.normal) << t.path;
-    EXPECT_EQ(os::normalize(os::normalize(t.path)), t.normal) << t.path;
+  const std::pair<const char*, const char*> table[] = {
+      {"a//b", "a/b"}, {"//", "/"}, {"", ""}, {"a\\b", "a/b"}, {"a/./b", "a/b"}, {"/./x", "/x"}, {"./a", "./a"},
+      {"a/.", "a/."}, {"a/../b", "a/../b"}, {"x/.\\y", "x/y"}, {"a/.\\", "a"}, {"x//", "x"}, {"./", "."}};
+  for (const auto& [path, normal] : table) {
+    EXPECT_EQ(os::normalize(path), normal) << path;
+    EXPECT_EQ(os::normalize(os::normalize(path)), normal) << path;
   }
 }
 
@@ -177,11 +170,7 @@ TEST_F(Folder, TemporaryFilesAreHiddenPrivateAndReplaceWhole) {
 TEST(ListLines, TimeSizeAndName) {
   setenv("TZ", "UTC", 1);
   tzset();
-  struct {
-    double size, time;
-    bool exact;
-    const char* line;
-  } table[] = {
+  const std::tuple<double, double, bool, const char*> table[] = {
       {1234, 1796456469, false, "Sat Dec  5 07:41:09 2026    1.2 KB  f"},
       {1234, 1796456469, true, "Sat Dec  5 07:41:09 2026          1234  f"},
       {-1, 0, false, "Thu Jan  1 00:00:00 1970         ?  f"},
@@ -190,13 +179,12 @@ TEST(ListLines, TimeSizeAndName) {
       {1, 1e300, false, "?      1 B   f"},
       {1, NAN, false, "?      1 B   f"},
   };
-  for (const auto& t : table) {
-    os::item entry;
-    entry.ok = true;
-    entry.name = "f";
-    entry.size = t.size;
-    entry.mtime = t.time;
-    EXPECT_EQ(os::item_line(entry, t.exact), t.line) << t.size;
+  os::item entry;
+  entry.name = "f";
+  for (const auto& [size, time, exact, line] : table) {
+    entry.size = size;
+    entry.mtime = time;
+    EXPECT_EQ(os::item_line(entry, exact), line) << size;
   }
   unsetenv("TZ");
   tzset();
