@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 
@@ -23,16 +25,10 @@ class Folder : public temp_folder_test {
  protected:
   static void write(const std::string& name, const std::string& data = "x", time_t time = 0) {
     os::mkdir(name.substr(0, name.rfind('/') + 1));
-    FILE* f = fopen(name.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << name;
-    fputs(data.c_str(), f);
-    fclose(f);
+    ASSERT_TRUE(std::ofstream(name, std::ios::binary) << data) << name;
     if (time != 0) os::touch(name, double(time));
   }
-  static bool is_folder(const std::string& name) {
-    struct stat st;
-    return stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  }
+  static std::filesystem::perms mode(const std::string& name) { return std::filesystem::status(name).permissions(); }
 };
 
 // What the walk gives: keys in byte order ("d" before "d-x" before "d/x"),
@@ -118,11 +114,11 @@ TEST(Paths, Normalize) {
 
 TEST_F(Folder, MkdirTouchLoadAndExists) {
   os::mkdir("x//y/./z/");
-  EXPECT_TRUE(is_folder("x/y/z"));
+  EXPECT_TRUE(std::filesystem::is_directory("x/y/z"));
   write("file");
   os::mkdir("file/sub");
   os::mkdir(std::string("n\0m", 3));
-  EXPECT_FALSE(is_folder("file/sub") || base::exists("n"));
+  EXPECT_FALSE(std::filesystem::is_directory("file/sub") || base::exists("n"));
   ASSERT_TRUE(os::touch(".//file", 1000000000.7));
   struct stat st;
   ASSERT_EQ(stat("file", &st), 0);
@@ -142,14 +138,11 @@ TEST_F(Folder, TemporaryFilesAreHiddenPrivateAndReplaceWhole) {
     temp_file part("a.txt");
     ASSERT_TRUE(part.open());
     EXPECT_TRUE(temp_file::is_temp_name(part.path));
-    struct stat st;
-    ASSERT_EQ(stat(part.path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode(part.path), std::filesystem::perms(0600));
     fputs("new", part.file);
     ASSERT_TRUE(part.close());
     ASSERT_TRUE(part.commit("a.txt"));
-    ASSERT_EQ(stat("a.txt", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u) << "the target's mode";
+    EXPECT_EQ(mode("a.txt"), std::filesystem::perms(0640)) << "the target's mode";
   }
   EXPECT_EQ(base::load("a.txt"), "new");
   { temp_file dropped("a.txt"); ASSERT_TRUE(dropped.open()); }
