@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/utf8.h"
-
 #define FUZZ_CHECK(condition, what)                                                 \
   do {                                                                              \
     if (!(condition)) {                                                             \
@@ -20,16 +18,6 @@ namespace fuzz {
 // The fuzz input as a string.
 inline std::string text_of(const unsigned char* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
-}
-
-// True when text is well-formed UTF-8 (or empty), by the JSON writer's decoder.
-inline bool valid_utf8(const std::string& text) {
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
-  int length = 1;
-  for (size_t i = 0; i < text.size(); i += size_t(length)) {
-    if (base::utf8_decode(bytes + i, &length) == 0xFFFFFFFF) return false;
-  }
-  return true;
 }
 
 // Splits "document\0extra" at its last NUL: the extra part (at most `limit`

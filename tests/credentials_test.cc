@@ -13,10 +13,8 @@ const char shared[] =
 const char config_file[] = "[default]\nregion = eu-west-1\n[profile work]\nregion = us-west-2\n";
 
 TEST(Credentials, Order) {
-  credentials::environment env_keys = {{"AWS_ACCESS_KEY_ID", "eid"},
-                                       {"AWS_SECRET_ACCESS_KEY", "esecret"},
-                                       {"AWS_SESSION_TOKEN", "etoken"},
-                                       {"AWS_REGION", "ap-south-1"}};
+  credentials::environment env_keys = {{"AWS_ACCESS_KEY_ID", "eid"}, {"AWS_SECRET_ACCESS_KEY", "esecret"},
+                                       {"AWS_SESSION_TOKEN", "etoken"}, {"AWS_REGION", "ap-south-1"}};
   credentials::environment no_env = {{"HOME", "/h"}};
   struct {
     const char* kuvet;
@@ -43,8 +41,7 @@ TEST(Credentials, Order) {
        "AWS_SECRET_ACCESS_KEY, or add a [default] profile to /h/.aws/credentials."},
   };
   for (const auto& c : cases) {
-    credentials::found got = credentials::resolve(json::parse(c.kuvet), c.env, c.shared_text,
-                                                  config_file);
+    credentials::found got = credentials::resolve(json::parse(c.kuvet), c.env, c.shared_text, config_file);
     std::string text = got.id + " " + got.secret + " " + got.token + " " + got.region;
     EXPECT_EQ(got.problem.empty() ? text : got.problem, c.expected) << c.kuvet;
   }

@@ -1,9 +1,9 @@
 #include "import/import.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -19,16 +19,14 @@ TEST(Import, FindsTheLibraryInTheLoaderCache) {
       {std::string(4093, '\0') + "xyzuv" + '\0', "xyzuv\n"},  // across a 4096-byte read
       {std::string("hello\0world!", 12), "hello\n"},
   };
-  for (const auto& f : files) {
-    char path[] = "/tmp/import_test.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_EQ(write(fd, f.first.data(), f.first.size()), ssize_t(f.first.size()));
-    close(fd);
+  const std::string path = testing::TempDir() + "import_test.cache";
+  for (const auto& [bytes, expected] : files) {
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary) << bytes);
     std::string runs = "kept\n";
     EXPECT_TRUE(get_strings(path, runs));
-    EXPECT_EQ(runs, "kept\n" + f.second);
-    unlink(path);
+    EXPECT_EQ(runs, "kept\n" + expected);
   }
+  std::remove(path.c_str());
   std::string runs;
   EXPECT_FALSE(get_strings("/nonexistent/ld.so.cache", runs));
 

@@ -11,21 +11,14 @@ TEST(PathKey, Table) {
     bool for_put;
     const char* expected;  // the key, or "!" and the refusal
   } cases[] = {
-      {"f.txt", "/s", true, "f.txt"},
-      {"./f.txt", "/s", true, "f.txt"},
-      {"d//g.txt", "/s", true, "d/g.txt"},
-      {"/s/h.txt", "/s/docs", true, "h.txt"},
-      {"notes.txt", "/s/docs", true, "docs/notes.txt"},
-      {"../a/./b/", "/s/docs", false, "a/b"},
-      {"/s//sub/../f", "/", true, "f"},
+      {"/s/h.txt", "/s/docs", true, "h.txt"}, {"notes.txt", "/s/docs", true, "docs/notes.txt"},
+      {"../a/./b/", "/s/docs", false, "a/b"}, {"/s//sub/../f", "/", true, "f"},
+      {"d/.git/x", "/s", true, "d/.git/x"}, {".manifest", "/s", false, ".manifest"},
+      {"", "/s", true, "!an empty path names no file"},
       {"..", "/s", true, "!'..' is outside the synced folder /s"},
-      {"../t/f", "/s", true, "!'../t/f' is outside the synced folder /s"},
       {"/sx/f", "/s", true, "!'/sx/f' is outside the synced folder /s"},
       {".", "/s", true, "!'.' names the synced folder itself, not a file"},
-      {"", "/s", true, "!an empty path names no file"},
       {".env", "/s", true, "!'.env' is hidden, and hidden files are never synced"},
-      {"d/.git/x", "/s", true, "d/.git/x"},
-      {".manifest", "/s", false, ".manifest"},
       {"a\\b", "/s", false, "!'a\\b' cannot be a key: keys are UTF-8 text without a backslash"},
   };
   for (const auto& c : cases) {

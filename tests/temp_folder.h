@@ -3,8 +3,8 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 class temp_folder_test : public testing::Test {
@@ -13,14 +13,11 @@ class temp_folder_test : public testing::Test {
     char pattern[] = "/tmp/kuvet_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    old_cwd = cwd;
-    free(cwd);
-    ASSERT_EQ(chdir(root.c_str()), 0);
+    old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(root);
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(old_cwd.c_str()), 0);
+    std::filesystem::current_path(old_cwd);
     std::string command = "chmod -R u+rwx '" + root + "' 2>/dev/null; rm -rf '" + root + "'";
     EXPECT_EQ(system(command.c_str()), 0);
   }

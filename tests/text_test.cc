@@ -21,9 +21,8 @@ TEST(Text, NumbersAndSizes) {
   EXPECT_EQ(base::num(INT_MIN), "-2147483648");
   // Whole numbers in full, such as a Content-Length; others to six digits.
   const std::pair<double, const char*> numbers[] = {
-      {0, "0"}, {-7, "-7"}, {-0.0, "-0"}, {5e9, "5000000000"}, {1e21, "1000000000000000000000"}, {2.5, "2.5"},
-      {-0.25, "-0.25"}, {1.0 / 3, "0.333333"}, {1000000.5, "1e+06"}, {1e-7, "1e-07"}, {HUGE_VAL, "inf"},
-      {-HUGE_VAL, "-inf"}, {std::nan(""), "nan"},
+      {0, "0"}, {-0.0, "-0"}, {5e9, "5000000000"}, {1e21, "1000000000000000000000"}, {2.5, "2.5"},
+      {1.0 / 3, "0.333333"}, {1000000.5, "1e+06"}, {HUGE_VAL, "inf"}, {std::nan(""), "nan"},
   };
   for (const auto& [number, text] : numbers) EXPECT_EQ(base::num(number), text) << text;
   const std::pair<double, const char*> sizes[] = {
@@ -106,25 +105,20 @@ TEST(Text, UrlEncode) {
 
 TEST(Text, Punycode) {
   const std::pair<std::string, std::string> rows[] = {
-      // Samples of RFC 3492 section 7.1 (B, D, H, L, M, Q); basic code points keep their case.
+      // Samples of RFC 3492 section 7.1 (B, D, L, M, Q); basic code points keep their case.
       {u8"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
       {u8"Pro\u010Dprost\u011Bnemluv\u00ED\u010Desky", "Proprostnemluvesky-uyb24dma41a"},
-      {u8"\uC138\uACC4\uC758\uBAA8\uB4E0\uC0AC\uB78C\uB4E4\uC774\uD55C\uAD6D\uC5B4\uB97C\uC774\uD574\uD55C\uB2E4"
-       u8"\uBA74\uC5BC\uB9C8\uB098\uC88B\uC744\uAE4C",
-       "989aomsvi5e83db1d2a355cv1e0vak1dwrv93d5xbh15a0dt30a5jpsd879ccm6fea98c"},
       {u8"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
       {u8"\u5B89\u5BA4\u5948\u7F8E\u6075-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
-      {u8"\u30D1\u30D5\u30A3\u30FCde\u30EB\u30F3\u30D0", "de-jg4avhby1noc0d"}, {u8"b\u00FCcher", "bcher-kva"},
-      {u8"\u00FC", "tda"}, {u8"\U0010FFFF", "dn32g"},
+      {u8"\u30D1\u30D5\u30A3\u30FCde\u30EB\u30F3\u30D0", "de-jg4avhby1noc0d"}, {u8"\U0010FFFF", "dn32g"},
       // The first delta, (0x10FFFF - 0x80) * (basic + 1), fits 32 bits for
       // 3854 basic code points, not for 3855: then the label is kept.
       {std::string(3854, 'a') + u8"\U0010FFFF", std::string(3854, 'a') + "-tp357616a"},
   };
   for (const auto& [label, encoded] : rows) EXPECT_EQ(base::punycode(label), encoded) << encoded.substr(0, 40);
   // All basic (no "-" added), or not UTF-8: the label comes back as it is.
-  const std::string kept[] = {"-> $1.00 <-", "", std::string("a\0b", 3), "\xff", "b\xc3", "\xc3" "b", "\xc0\xaf",
-                              "\xed\xa0\x80", "ok\xc3\xbc\xfe", std::string("\xc3\0\xbc", 3),
-                              std::string(3855, 'a') + u8"\U0010FFFF"};
+  const std::string kept[] = {"-> $1.00 <-", "", std::string("a\0b", 3), "\xff", "b\xc3", "ok\xc3\xbc\xfe",
+                              std::string("\xc3\0\xbc", 3), std::string(3855, 'a') + u8"\U0010FFFF"};
   for (const std::string& label : kept) EXPECT_EQ(base::punycode(label), label) << label.substr(0, 20);
 }
 
@@ -133,27 +127,23 @@ TEST(Text, Wildcard) {
   // After a mismatch the name position never moves back ("*aab"); ASCII letters only compare
   // without case.
   const std::tuple<std::string, std::string, bool> matches[] = {
-      {"abc", "abc", true}, {"abc", "abcd", false}, {"abcd", "abc", false}, {"abc", "xabc", false}, {"", "", true},
-      {"", "a", false}, {"a", "", false}, {"a?c", "abc", true}, {"a?c", "ac", false}, {"a?c", "abbc", false},
-      {"*aab", "aaab", false}, {"*abab", "ababab", false}, {"?", "", false}, {"*", "", true}, {"**", "x", true},
-      {"abc*", "abc", true}, {"abc*", "ab", false}, {"*.txt", ".txt", true}, {"*.txt", "a.txt.bak", false},
-      {"*.txt", "a.txt.txt", true}, {"a*b*c", "axxbyyc", true}, {"a*b*c", "axxbyy", false}, {"*ab", "aab", true},
-      {"a*", "ba", false}, {"*.TXT", "B.Txt", true}, {"jan*", "JANUARY", true}, {"@", "`", false}, {"[", "{", false},
-      {"\xC4", "\xE4", false}, {std::string("a\0b", 3), "a", false}, {"a", std::string("a\0", 2), false},
-      {std::string("a\0b", 3), std::string("a\0b", 3), true},
+      {"abc", "abc", true}, {"abc", "abcd", false}, {"abcd", "abc", false}, {"", "", true}, {"", "a", false},
+      {"a?c", "abc", true}, {"a?c", "abbc", false}, {"*aab", "aaab", false}, {"*abab", "ababab", false},
+      {"*", "", true}, {"**", "x", true}, {"abc*", "abc", true}, {"abc*", "ab", false},
+      {"*.txt", ".txt", true}, {"*.txt", "a.txt.bak", false}, {"*.txt", "a.txt.txt", true}, {"a*b*c", "axxbyyc", true},
+      {"a*b*c", "axxbyy", false}, {"*ab", "aab", true}, {"a*", "ba", false}, {"*.TXT", "B.Txt", true},
+      {"@", "`", false}, {"[", "{", false}, {"\xC4", "\xE4", false}, {std::string("a\0b", 3), "a", false},
+      {"a", std::string("a\0", 2), false}, {std::string("a\0b", 3), std::string("a\0b", 3), true},
   };
   for (const auto& [pattern, name, match] : matches) EXPECT_EQ(base::is_match(pattern, name), match) << pattern;
 
-  const std::string head =
-      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCONTENT-LENGTH: 5\r\nX-Amz-Request-Id-Extra: 1\r\n";
   // Text, pattern, where to start, and where the match is.
   const std::tuple<std::string, const char*, size_t, size_t> finds[] = {
-      {"hello world", "world", 0, 6}, {"hello world", "xyz", 0, npos}, {"abc", "abcd", 0, npos}, {"", "a", 0, npos},
-      {std::string("a\0b", 3), "b", 0, 2}, {"aab", "ab", 0, 1}, {"ababac", "abac", 0, 2}, {"abc", "", 0, 0},
-      {"abcdef", "a*", 0, 0}, {"hello world", "w*d", 0, 6}, {"xyz", "?z", 0, 1}, {"xy", "y?", 0, npos},
-      {"abab", "ab", 1, 2}, {"abab", "ab", 3, npos}, {"abc", "", 3, 3}, {"abc", "", 4, npos}, {"abc", "a", 100, npos},
-      {"Time: 3 pm", "PM", 0, 8}, {"10:00 AM", "PM", 0, npos}, {"a@b", "`", 0, npos},
-      {head, "\r\ncontent-length", 0, 41}, {head, "\r\nhttp", 0, npos}, {head, "\r\nx-amz-request-id", 0, 60},
+      {"hello world", "world", 0, 6}, {"abc", "abcd", 0, npos}, {"", "a", 0, npos}, {"aab", "ab", 0, 1},
+      {std::string("a\0b", 3), "b", 0, 2}, {"ababac", "abac", 0, 2}, {"abc", "", 0, 0}, {"abcdef", "a*", 0, 0},
+      {"hello world", "w*d", 0, 6}, {"xyz", "?z", 0, 1}, {"xy", "y?", 0, npos}, {"abab", "ab", 1, 2},
+      {"abab", "ab", 3, npos}, {"abc", "", 3, 3}, {"abc", "", 4, npos}, {"Time: 3 pm", "PM", 0, 8},
+      {"10:00 AM", "PM", 0, npos},
   };
   for (const auto& [text, pattern, start, found] : finds) EXPECT_EQ(base::find(text, pattern, start), found) << pattern;
 }

@@ -179,50 +179,9 @@ TEST(Xml, Queries) {
   EXPECT_EQ(doc.nodes.size() * 100 + borrowed.nodes.size(), 1518u);
 }
 
-const char listing_head[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
-    "<Name>photos</Name><Prefix></Prefix><Marker></Marker><MaxKeys>1000</MaxKeys><IsTruncated>true</IsTruncated>";
-
-std::string contents(const std::string& key, const std::string& time, const std::string& size) {
-  return "<Contents><Key>" + key + "</Key><LastModified>" + time + "</LastModified><ETag>&quot;d41d8&quot;</ETag>" +
-         "<Size>" + size + "</Size><Owner><ID>75aa</ID><DisplayName>web</DisplayName></Owner></Contents>";
-}
-
-// Each object of a reply as "key size time", read the way the store listing reads it.
-std::string listing(const std::string& reply) {
-  xml doc = parse(reply);
-  auto field = [](const xml& list, const char* selector) { return xml::decode_entities(list.query(selector).inner()); };
-  xml all = doc.query("Contents");
-  std::string out;
-  for (auto at = all.nodes.cbegin(); at != all.nodes.cend(); ++at) {
-    xml one(&all);
-    all.collect_tag(one.nodes, at);
-    out += field(one, "Key") + " " + field(one, "Size") + " " + field(one, "LastModified") + "\n";
-  }
-  out += "truncated:" + field(doc, "IsTruncated") + " next:" + field(doc, "NextMarker");
-  return out + " code:" + field(doc, "Code");
-}
-
-TEST(Xml, ListingReplies) {
-  const std::pair<std::string, std::string> rows[] = {
-      {listing_head + contents("photos/it&apos;s.jpg", "2009-10-12T17:50:30.000Z", "434234") +
-           "\n  <Contents>\n    <Key>a&amp;b &#x27;c&#x27;.txt</Key>\n    <Size>0</Size>\n  </Contents>\n" +
-           contents("&lt;dir&gt;/caf\xC3\xA9", "1970-01-01T00:00:00.000Z", "12") +
-           "<NextMarker>&lt;dir&gt;/caf\xC3\xA9</NextMarker></ListBucketResult>",
-       "photos/it's.jpg 434234 2009-10-12T17:50:30.000Z\na&b 'c'.txt 0 \n"
-       "<dir>/caf\xC3\xA9 12 1970-01-01T00:00:00.000Z\n"
-       "truncated:true next:<dir>/caf\xC3\xA9 code:"},
-      {listing_head + std::string("</ListBucketResult>"), "truncated:true next: code:"},
-      {"<?xml version=\"1.0\"?><Error><Code>AccessDenied</Code></Error>", "truncated: next: code:AccessDenied"},
-      {listing_head + std::string("<Contents><Key>k</Key><Size>5"), "k 5 \ntruncated:true next: code:"},  // cut off
-      // A key that holds markup-like text, and a reply that ends in a stray end tag.
-      {listing_head + contents("&lt;/Contents&gt;", "t", "1") + "</Key></ListBucketResult>",
-       "</Contents> 1 t\ntruncated:true next: code:"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(listing(row.first), row.second) << row.first;
-
-  // Hostile pages: deep nesting, stray end tags, unended scripts and long
-  // tokens take linear time (a walk that rescans would not finish).
+// Hostile pages: deep nesting, stray end tags, unended scripts and long
+// tokens take linear time (a walk that rescans would not finish).
+TEST(Xml, HostilePages) {
   const int count = 100000;
   const std::string deep = repeat("<a>", count), text(1 << 18, 'x');
   xml nested = parse(deep);
