@@ -39,7 +39,7 @@ class CliTest(strict_store.PerClass, harness.KuvetTestCase):
         # init writes the template for its owner alone, once; a folder named .kuvet is no configuration.
         for umask in (0o000, 0o277):
             os.remove(self.path(".kuvet"))
-            init = self.kuvet("init", umask=umask)
+            init = self.kuvet("init", preexec=lambda: os.umask(umask))
             self.assertEqual((init.lines[0], init.status), ("Created .kuvet file. Please edit the file to configure.", 0))
             self.assertEqual((self.read(".kuvet"), os.stat(self.path(".kuvet")).st_mode & 0o777), (TEMPLATE, 0o600))
         os.chmod(self.path(".kuvet"), 0o640)

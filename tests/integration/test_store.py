@@ -110,7 +110,7 @@ class StoreTest(strict_store.PerClass, harness.KuvetTestCase):
                 self.store.clear()
                 for key in ("f.txt", "new.txt", "folder"):
                     self.store.put(key, b"new")
-                result = self.kuvet(*args, stdin=stdin, umask=0o027)
+                result = self.kuvet(*args, stdin=stdin, preexec=lambda: os.umask(0o027))
                 self.assertEqual((result.out if status == 0 else result.out[:len(out)], result.status,
                                   len(self.store.log())), (out, status, requests), result)
                 # Modes kept, or the umask's for a new file; no part file left.
