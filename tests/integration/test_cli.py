@@ -123,14 +123,16 @@ class CliTest(strict_store.PerClass, harness.KuvetTestCase):
         profile = {"AWS_SHARED_CREDENTIALS_FILE": self.path("aws"), "AWS_PROFILE": "temp"}
         types = {"a.html": "text/html", "b.JPG": "image/jpeg", "c.woff2": "font/woff2", "d.x-y": "application/octet-stream"}
         self.write_config(self.store.config(), aws_id="", aws_key="")
-        # A region from the environment signs with version 4; a session token must be sent.
+        # A region from the environment signs with version 4; a session token must be sent; a wrong secret is refused.
         for region in (None, "us-east-1"):
-            for env, status in ((dict(keys, AWS_SESSION_TOKEN="tmp-token"), 0), (profile, 0), (keys, 1)):
+            for env, status in ((dict(keys, AWS_SESSION_TOKEN="tmp-token"), 0), (profile, 0), (keys, 1),
+                                (dict(keys, AWS_SECRET_ACCESS_KEY="wrong"), 1)):
                 for name in types:
                     self.write(name, name)
                     self.assertEqual(self.kuvet("put", name, env=dict(env, AWS_REGION=region)).status, status)
         self.assertEqual([(r.header("authorization")[:4], r.error) for r in self.store.log()][::4],
-                         [(scheme, error) for scheme in ("AWS ", "AWS4") for error in (None, None, "InvalidToken")])
+                         [(scheme, error) for scheme in ("AWS ", "AWS4")
+                          for error in (None, None, "InvalidToken", "SignatureDoesNotMatch")])
         self.assertEqual({k: self.store.buckets["kuvet"][k].content_type for k in self.store.keys()}, types)
         self.write_config(self.store.config())
         self.assertEqual(self.kuvet("sync").status, 0)
