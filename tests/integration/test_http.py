@@ -127,10 +127,10 @@ def openssl(*args, cwd):
 
 def make_certificates(folder):
     """A test CA (ca.pem), a server certificate it signs (server.pem/.key)
-    and a self-signed one nobody trusts (self.pem/.key), for localhost and
-    127.0.0.1."""
-    names, key = "subjectAltName=DNS:localhost,IP:127.0.0.1", ["-newkey", "ec", "-pkeyopt",
-                                                                "ec_paramgen_curve:P-256", "-nodes"]
+    and a self-signed one nobody trusts (self.pem/.key), for localhost,
+    *.s3.localhost and 127.0.0.1."""
+    names = "subjectAltName=DNS:localhost,DNS:*.s3.localhost,IP:127.0.0.1"
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
     openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
             "-subj", "/CN=Kuvet Test CA", cwd=folder)
     openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost", cwd=folder)

@@ -12,6 +12,7 @@ import time
 
 import harness
 import strict_store
+from test_http import make_certificates, server_context
 
 # Keys whose bytes need encoding, differently for the two signatures.
 KEYS = ["plain.txt", "dir/sub file+(1)'~!*\u00e9.txt", "a&b=c?d#e;f,g$h@i:j.txt", "%41 percent", "empty", "big.bin"]
@@ -52,7 +53,9 @@ def reach(case, config, env, store=None):
 class StoreTest(strict_store.PerClass, harness.KuvetTestCase):
 
     def test_every_way_of_reaching_the_store(self):
-        context, trust, top = *strict_store.tls(self.dir), self.dir
+        make_certificates(self.dir)  # kuvet trusts the test CA alone
+        context = server_context(self.path("server.pem"), self.path("server.key"))
+        trust, top = {"SSL_CERT_FILE": self.path("ca.pem"), "SSL_CERT_DIR": self.dir}, self.dir
         for sigv4, path_style, tls in itertools.product((False, True), repeat=3):
             with self.subTest(sigv4=sigv4, path_style=path_style, tls=tls):
                 self.dir = tempfile.mkdtemp(dir=top)
