@@ -198,9 +198,7 @@ REPLIES = [
     ([H + b"Content-Length: 10\r\n\r\nabc", CLOSE], CLOSED, 2, 2),
     # status lines and heads
     ([b"HTTP/1.1 404\r\nContent-Length: 2\r\n\r\nno"], b"no", 1, 2),
-    ([b"HTTP/1.1 2\r\n\r\n"], STATUS, 2, 2),
     ([b"HTTP/1.1 200OK\r\n\r\n"], STATUS, 2, 2),
-    ([b"HTTP/2 200 OK\r\n\r\n"], STATUS, 2, 2),
     ([b"HTTP/1.1 099 Low\r\n\r\n"], STATUS, 2, 2),
     ([b"HTTP/1.1 600 High\r\n\r\n"], STATUS, 2, 2),
     ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\nok"], STATUS, 2, 2),
@@ -211,7 +209,6 @@ REPLIES = [
     ([CLOSE], CLOSED, 3, 3),  # retried once on a new connection
     (OK + [CLOSE], b"ok", 2, 2),  # the next request finds the connection closed: retried
     # replies without a body, and interim ones
-    ([b"HTTP/1.1 100 Continue\r\n\r\n", OK[0]], b"ok", 1, 2),
     ([b"HTTP/1.1 100 Continue\r\n\r\n" * 10 + OK[0]], b"ok", 1, 2),
     ([b"HTTP/1.1 100 Continue\r\n\r\n" * 11 + OK[0]], "Error! More than 10 interim replies", 2, 2),
     ([b"HTTP/1.1 101 Switching Protocols\r\n\r\n"], b"", 2, 2),
@@ -221,8 +218,6 @@ REPLIES = [
     ([H + b"Content-Length: 5\r\n\r\n"], b"", 1, 2, "-X", "HEAD"),
     # the end of the connection ends the body, and the connection
     ([H + b"\r\n", b"until ", b"closed", CLOSE], b"until closed", 2, 2),
-    ([H + b"\r\n" + b"x" * 101, CLOSE], MEMORY, 2, 2),
-    ([b"HTTP/1.0 200 OK\r\n\r\nuntil closed", CLOSE], b"until closed", 2, 2),
     ([b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"], b"ok", 2, 2),
     ([b"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 2\r\n\r\nok"], b"ok", 1, 2),
     ([H + b"Connection: x, Close\r\nContent-Length: 2\r\n\r\nok"], b"ok", 2, 2),
@@ -246,12 +241,10 @@ REPLIES = [
     ([CHUNKED + b"3\r\nabc\r\n", CLOSE], CLOSED, 2, 2),
     ([H + b"Transfer-Encoding: chunked\r\nContent-Length: 9\r\n\r\n2\r\nok\r\n0\r\n\r\n"], b"ok", 2, 2),
     ([H + b"Transfer-Encoding: gzip, chunked\r\n\r\n"], CODING, 2, 2),
-    ([H + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n"], CODING, 2, 2),
     ([b"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"], CODING, 2, 2),
     # downloads: a 2xx body goes to the file whole, any other stays in memory
     ([H + b"Content-Length: 300\r\n\r\n" + b"d" * 300], b"d" * 300, 1, 2, "-o", "out"),
     ([CHUNKED + b"3\r\nabc\r", b"\n0\r\n\r\n"], b"abc", 1, 2, "-o", "out"),
-    ([H + b"\r\nuntil closed", CLOSE], b"until closed", 2, 2, "-o", "out"),
     ([b"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno"], b"", 1, 2, "-o", "out"),
     ([b"HTTP/1.1 204 No Content\r\n\r\n"], "Error! A 204 reply without a body", 1, 2, "-o", "out"),
     (OK, "Error! Could not write the reply to the download file", 2, 2, "-o", "/dev/full"),
@@ -362,15 +355,12 @@ class TlsTest(HttpTestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = tempfile.mkdtemp(prefix="kuvet-tls-")
+        cls.addClassCleanup(shutil.rmtree, cls.certs, ignore_errors=True)
         make_certificates(cls.certs)
         # a partial wildcard, in a self-signed certificate that is trusted on its own
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "partial.key",
                    "-out", "partial.pem", "-days", "2", "-subj", "/CN=w.kuvet.localhost",
                    "-addext", "subjectAltName=DNS:w*.kuvet.localhost", cwd=cls.certs)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.certs, ignore_errors=True)
 
     def test_handshakes(self):
         big = b"".join(b"%07d\n" % i for i in range(1 << 17))  # 1 MiB
