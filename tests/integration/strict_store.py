@@ -20,7 +20,6 @@ from xml.sax.saxutils import escape as sax_escape
 
 import sigv4_check
 
-OMIT = object()  # a listed_time that leaves LastModified out of the listing
 XML = [("Content-Type", "application/xml")]
 SUBRESOURCES = ("partNumber", "uploadId", "uploads")  # the query names version 2 signs, of those kuvet sends
 
@@ -138,11 +137,10 @@ class StrictStore:
         with self.lock:
             return sorted(self.buckets["kuvet"])
 
-    # Empties the buckets; forgets uploads, faults and the log.
+    # Empties the bucket; forgets uploads, faults and the log.
     def clear(self):
         with self.lock:
-            for objects in self.buckets.values():
-                objects.clear()
+            self.buckets["kuvet"].clear()
             self.uploads, self.faults, self.requests = {}, [], []
 
     def log(self):
@@ -176,7 +174,7 @@ class StrictStore:
         self.answer(key, lambda store, request: (store.outcome(request) if handled else Reply(None)).sent("drop"), **match)
 
     def raw(self, key, pieces, interval=0.0, **match):
-        """Sends what pieces() gives (bytes or an iterable of them) `interval` s apart, then closes."""
+        """Sends the bytes pieces() gives `interval` s apart, then closes."""
         self.answer(key, lambda store, request: Reply(None).sent("raw", (pieces, interval)), **match)
 
     def before(self, key, action, times=1, **match):
@@ -232,8 +230,7 @@ class StrictStore:
         reply = reply if isinstance(reply, Reply) else Reply(200, reply, XML)
         (how, arg), request.status, request.error = reply.wire, reply.status, reply.error
         if how == "raw":
-            pieces = arg[0]()
-            for piece in [pieces] if isinstance(pieces, bytes) else pieces:
+            for piece in arg[0]():
                 sock.sendall(piece)
                 if self.stopping.wait(arg[1]):
                     break
@@ -353,11 +350,10 @@ class StrictStore:
         marker = request.param("marker", "")
         with self.lock:
             items = sorted((k, o) for k, o in objects.items() if k > marker)
-        entries = ["<Contents><Key>%s</Key>%s<ETag>%s</ETag><Size>%s</Size></Contents>" % (
-            escape(key), "" if o.listed_time is OMIT else "<LastModified>%s</LastModified>" % escape(
-                o.listed_time or o.mtime.strftime("%Y-%m-%dT%H:%M:%S.000Z")),
-            escape(o.etag), escape(str(len(o.data) if o.listed_size is None else o.listed_size)))
-            for key, o in items[:1000]]
+        entries = ["<Contents><Key>%s</Key><LastModified>%s</LastModified><ETag>%s</ETag><Size>%s</Size>"
+                   "</Contents>" % (escape(key), escape(o.listed_time or o.mtime.strftime("%Y-%m-%dT%H:%M:%S.000Z")),
+                                    escape(o.etag), escape(str(len(o.data) if o.listed_size is None else o.listed_size)))
+                   for key, o in items[:1000]]
         return Reply(200, '<?xml version="1.0" encoding="UTF-8"?>\n<ListBucketResult xmlns="http://s3.amazonaws.com'
                      '/doc/2006-03-01/"><Name>%s</Name><Marker>%s</Marker><IsTruncated>%s</IsTruncated>%s'
                      '</ListBucketResult>' % (request.bucket, escape(marker), str(len(items) > 1000).lower(),
