@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import socket
+import socketserver
 import ssl
 import subprocess
 import tempfile
@@ -27,35 +28,24 @@ Reply = collections.namedtuple("Reply", "said complete head body cert")
 # Serves a free port of 127.0.0.1 (TLS under a context): for each request
 # head, answer(head) gives the pieces to send, PAUSE apart, after the body the
 # head announces has been read and the request recorded in `requests`.
-class Server:
-    def __init__(self, answer, tls=None, pause=PAUSE):
-        self.answer, self.tls, self.pause = answer, tls, pause
-        self.requests, self.connections = [], 0
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.acceptor = threading.Thread(target=self.accept, daemon=True)
-        self.acceptor.start()
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
 
-    # The listener is closed only once accept() is over: a closed descriptor could
-    # be reused by the next server's listener while accept() was about to take it.
+    def __init__(self, answer, tls=None, pause=PAUSE):
+        super().__init__(("127.0.0.1", 0), lambda sock, address, server: server.serve(sock))
+        self.answer, self.tls, self.pause, self.port = answer, tls, pause, self.server_address[1]
+        self.requests, self.connections = [], 0
+        threading.Thread(target=self.serve_forever, args=(0.01,), daemon=True).start()
+
     def stop(self):
-        self.listener.shutdown(socket.SHUT_RDWR)
-        self.acceptor.join()
-        self.listener.close()
+        self.shutdown()
+        self.server_close()
 
     def url(self, path, host="127.0.0.1"):
         return "%s://%s:%d%s" % ("https" if self.tls else "http", host, self.port, path)
 
-    def accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections += 1
-            threading.Thread(target=self.serve, args=(sock,), daemon=True).start()
-
     def serve(self, sock):
+        self.connections += 1
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         sock.settimeout(5)
         try:
@@ -178,6 +168,10 @@ def head_of(size):  # a reply head of exactly `size` bytes, its body ending with
     return [H + b"X: " + b"y" * (size - 24) + b"\r\n\r\nz", CLOSE]
 
 
+def moved(status, location):  # a redirect without a body
+    return [b"HTTP/1.1 %s\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" % (status, location)]
+
+
 # The pieces a server sends for GET /row (every other request gets OK) ->
 # the body, or the start of the error; the connections and requests the server
 # saw, a GET /next on the same host following; more arguments of the probe.
@@ -250,24 +244,17 @@ REPLIES = [
     (OK, "Error! Could not write the reply to the download file", 2, 2, "-o", "/dev/full"),
     ([H + b"Content-Length: 9999\r\n\r\n" + b"d" * 9999], "Error! Could not write", 2, 2, "-o", "/dev/full"),
     # redirects: followed on the same scheme, host and port only
-    ([b"HTTP/1.1 301 Moved\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"], b"ok", 1, 3),
+    (moved(b"301 Moved", b"/next"), b"ok", 1, 3),
     ([b"HTTP/1.1 302 Found\r\nLocation: /next\r\n\r\n", CLOSE], b"ok", 2, 3),
-    ([b"HTTP/1.1 307 Again\r\nLocation: http://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
-     b"ok", 1, 3),
-    ([b"HTTP/1.1 308 Moved\r\nLocation: HTTP://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
-     b"ok", 1, 3),
-    ([b"HTTP/1.1 303 See Other\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"], b"", 1, 2),
+    (moved(b"307 Again", b"http://127.0.0.1:PORT/next"), b"ok", 1, 3),
+    (moved(b"308 Moved", b"HTTP://127.0.0.1:PORT/next"), b"ok", 1, 3),
+    (moved(b"303 See Other", b"/next"), b"", 1, 2),
     ([b"HTTP/1.1 301 Moved\r\nContent-Length: 0\r\n\r\n"], b"", 1, 2),
-    ([b"HTTP/1.1 301 Moved\r\nLocation: /row\r\nContent-Length: 0\r\n\r\n"],
-     "Error! Too many redirects.", 1, 12),
-    ([b"HTTP/1.1 302 Found\r\nLocation: http://localhost:PORT/next\r\nContent-Length: 0\r\n\r\n"],
-     AWAY + "http://localhost:", 1, 2),
-    ([b"HTTP/1.1 302 Found\r\nLocation: https://127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
-     AWAY + "https://127.0.0.1:", 1, 2),
-    ([b"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/next\r\nContent-Length: 0\r\n\r\n"],
-     AWAY + "http://127.0.0.1:1/next", 1, 2),
-    ([b"HTTP/1.1 302 Found\r\nLocation: //127.0.0.1:PORT/next\r\nContent-Length: 0\r\n\r\n"],
-     AWAY + "//127.0.0.1:", 1, 2),
+    (moved(b"301 Moved", b"/row"), "Error! Too many redirects.", 1, 12),
+    (moved(b"302 Found", b"http://localhost:PORT/next"), AWAY + "http://localhost:", 1, 2),
+    (moved(b"302 Found", b"https://127.0.0.1:PORT/next"), AWAY + "https://127.0.0.1:", 1, 2),
+    (moved(b"302 Found", b"http://127.0.0.1:1/next"), AWAY + "http://127.0.0.1:1/next", 1, 2),
+    (moved(b"302 Found", b"//127.0.0.1:PORT/next"), AWAY + "//127.0.0.1:", 1, 2),
 ]
 
 
