@@ -46,15 +46,6 @@ def check_sanitizers(stderr):
             raise AssertionError("kuvet ran into a sanitizer report:\n" + stderr.decode("utf-8", "replace")[-4000:])
 
 
-# Runs kuvet with args in cwd; stdin is bytes or str.
-def run(args, cwd, stdin=b"", env=None, timeout=RUN_TIMEOUT, umask=None):
-    proc = subprocess.run([binary()] + [str(a) for a in args], cwd=cwd, env=env, timeout=timeout,
-                          input=stdin.encode() if isinstance(stdin, str) else stdin, capture_output=True,
-                          preexec_fn=None if umask is None else lambda: os.umask(umask))
-    check_sanitizers(proc.stderr)
-    return Result(proc.returncode, proc.stdout, proc.stderr)
-
-
 class KuvetTestCase(unittest.TestCase):
     """Gives each test an empty temporary folder, self.dir, to run kuvet in."""
 
@@ -65,11 +56,15 @@ class KuvetTestCase(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def kuvet(self, *args, stdin=b"", cwd=None, umask=None, timeout=RUN_TIMEOUT, env=None):
-        """Runs kuvet without the user's AWS settings; env adds entries (None removes one)."""
+    def kuvet(self, *args, stdin=b"", cwd=None, preexec=None, timeout=RUN_TIMEOUT, env=None):
+        """Runs kuvet without the user's AWS settings; env adds entries (None removes one); stdin is bytes or str."""
         full = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")} | (
             {"AWS_SHARED_CREDENTIALS_FILE": os.devnull, "AWS_CONFIG_FILE": os.devnull}) | (env or {})
-        return run(args, cwd or self.dir, stdin, {k: v for k, v in full.items() if v is not None}, timeout, umask)
+        proc = subprocess.run([binary()] + [str(a) for a in args], cwd=cwd or self.dir, timeout=timeout,
+                              env={k: v for k, v in full.items() if v is not None}, preexec_fn=preexec,
+                              input=stdin.encode() if isinstance(stdin, str) else stdin, capture_output=True)
+        check_sanitizers(proc.stderr)
+        return Result(proc.returncode, proc.stdout, proc.stderr)
 
     def write(self, name, data, mode=0o644):
         os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)

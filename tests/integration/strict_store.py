@@ -13,8 +13,6 @@ import hashlib
 import hmac
 import re
 import socketserver
-import ssl
-import subprocess
 import threading
 import urllib.parse
 from http import HTTPStatus
@@ -22,24 +20,12 @@ from xml.sax.saxutils import escape as sax_escape
 
 import sigv4_check
 
-OMIT = object()  # a listed_time that leaves LastModified out of the listing
 XML = [("Content-Type", "application/xml")]
 SUBRESOURCES = ("partNumber", "uploadId", "uploads")  # the query names version 2 signs, of those kuvet sends
 
 
 def escape(text):
     return sax_escape(text, {'"': "&quot;", "'": "&apos;"})
-
-
-def tls(folder):
-    """A server context and the environment that makes kuvet trust it alone."""
-    # A new self-signed certificate for *.s3.localhost and 127.0.0.1.
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-days", "2", "-subj", "/CN=localhost", "-keyout", folder + "/key.pem", "-out", folder + "/cert.pem",
-                    "-addext", "subjectAltName=DNS:*.s3.localhost,IP:127.0.0.1"], check=True, capture_output=True)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(folder + "/cert.pem", folder + "/key.pem")
-    return context, {"SSL_CERT_FILE": folder + "/cert.pem", "SSL_CERT_DIR": folder}
 
 
 class Request:
@@ -77,7 +63,7 @@ class Reply:
     def __init__(self, status, body=b"", headers=(), length=None, close=False):
         self.status, self.headers, self.length, self.close, self.error = status, list(headers), length, close, None
         self.body = body if isinstance(body, bytes) else body.encode("utf-8", "surrogateescape")
-        self.wire = (None, None)  # how it goes out: whole, or ("cut", bytes), ("drop", None), ("raw", (pieces, s))
+        self.wire = (None, None)  # how it goes out: whole, or ("cut", None), ("drop", None), ("raw", (pieces, s))
 
     def sent(self, how, arg=None):
         self.wire = (how, arg)
@@ -113,50 +99,48 @@ class Stored:
 class StrictStore:
     """credentials {access id: secret}; tokens {access id: the session token it must send}."""
 
-    def __init__(self, credentials=None, buckets=("kuvet",), tls=None, region="us-east-1", conditional=True,
-                 tokens=None):
+    def __init__(self, credentials=None, tls=None, region="us-east-1", conditional=True, tokens=None):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
         self.tokens, self.tls, self.region, self.conditional = dict(tokens or {}), tls, region, conditional
-        self.buckets = {name: {} for name in buckets}
+        self.buckets = {"kuvet": {}}
         self.uploads, self.requests, self.faults = {}, [], []
         self.lock, self.stopping = threading.Lock(), threading.Event()
         self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), _Connection)
         self.server.daemon_threads, self.server.store, self.port = True, self, self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True).start()
 
-    def url(self, bucket="kuvet", path_style=False):
-        return ("https" if self.tls else "http") + ("://127.0.0.1:%d/%s/" % (self.port, bucket) if path_style
-                                                     else "://%s.s3.localhost:%d/" % (bucket, self.port))
+    def url(self, path_style=False):
+        return ("https" if self.tls else "http") + ("://127.0.0.1:%d/kuvet/" if path_style
+                                                     else "://kuvet.s3.localhost:%d/") % self.port
 
-    def config(self, bucket="kuvet", path_style=False, sigv4=False):
+    def config(self, path_style=False, sigv4=False):
         """The .kuvet members for this store; sigv4 adds its region."""
         access_id = next(iter(self.credentials))
-        config = dict(kuvet_url=self.url(bucket, path_style), aws_id=access_id, aws_key=self.credentials[access_id])
+        config = dict(kuvet_url=self.url(path_style), aws_id=access_id, aws_key=self.credentials[access_id])
         return dict(config, region=self.region) if sigv4 else config
 
     # The objects, seen and changed without a request.
 
-    def put(self, key, data, bucket="kuvet", **listed):
+    def put(self, key, data, **listed):
         with self.lock:
-            self.buckets[bucket][key] = Stored(data, **listed)
+            self.buckets["kuvet"][key] = Stored(data, **listed)
 
-    def get(self, key, bucket="kuvet"):
+    def get(self, key):
         with self.lock:
-            return getattr(self.buckets[bucket].get(key), "data", None)
+            return getattr(self.buckets["kuvet"].get(key), "data", None)
 
-    def delete(self, key, bucket="kuvet"):
+    def delete(self, key):
         with self.lock:
-            self.buckets[bucket].pop(key, None)
+            self.buckets["kuvet"].pop(key, None)
 
-    def keys(self, bucket="kuvet"):
+    def keys(self):
         with self.lock:
-            return sorted(self.buckets[bucket])
+            return sorted(self.buckets["kuvet"])
 
-    # Empties the buckets; forgets uploads, faults and the log.
+    # Empties the bucket; forgets uploads, faults and the log.
     def clear(self):
         with self.lock:
-            for objects in self.buckets.values():
-                objects.clear()
+            self.buckets["kuvet"].clear()
             self.uploads, self.faults, self.requests = {}, [], []
 
     def log(self):
@@ -181,17 +165,16 @@ class StrictStore:
         code = code or HTTPStatus(status).phrase.replace(" ", "")
         self.answer(key, lambda store, request: Refusal(status, code).reply, **match)
 
-    def cut(self, key, after=None, **match):
-        """Does the request, then closes `after` bytes into the reply's body."""
-        # By default half the body; a reply without a body is cut in its head.
-        self.answer(key, lambda store, request: store.outcome(request).sent("cut", after), **match)
+    def cut(self, key, **match):
+        """Does the request, then closes half way through the reply's body (its head, when it has none)."""
+        self.answer(key, lambda store, request: store.outcome(request).sent("cut"), **match)
 
     def drop(self, key, handled=False, **match):
         """Closes the connection without a reply; handled: after doing the request."""
         self.answer(key, lambda store, request: (store.outcome(request) if handled else Reply(None)).sent("drop"), **match)
 
     def raw(self, key, pieces, interval=0.0, **match):
-        """Sends what pieces() gives (bytes or an iterable of them) `interval` s apart, then closes."""
+        """Sends the bytes pieces() gives `interval` s apart, then closes."""
         self.answer(key, lambda store, request: Reply(None).sent("raw", (pieces, interval)), **match)
 
     def before(self, key, action, times=1, **match):
@@ -247,15 +230,14 @@ class StrictStore:
         reply = reply if isinstance(reply, Reply) else Reply(200, reply, XML)
         (how, arg), request.status, request.error = reply.wire, reply.status, reply.error
         if how == "raw":
-            pieces = arg[0]()
-            for piece in [pieces] if isinstance(pieces, bytes) else pieces:
+            for piece in arg[0]():
                 sock.sendall(piece)
                 if self.stopping.wait(arg[1]):
                     break
         elif how != "drop":
             head, body = reply.head(), b"" if method == "HEAD" else reply.body
-            cut = len(body) // 2 if arg is None else arg
-            sock.sendall(head + body if how is None else head + body[:cut] if body else head[:len(head) // 2])
+            cut = head + body[:len(body) // 2] if body else head[:len(head) // 2]
+            sock.sendall(head + body if how is None else cut)
         return how is None and not reply.close and request.header("connection") != "close"
 
     def outcome(self, request):
@@ -368,11 +350,10 @@ class StrictStore:
         marker = request.param("marker", "")
         with self.lock:
             items = sorted((k, o) for k, o in objects.items() if k > marker)
-        entries = ["<Contents><Key>%s</Key>%s<ETag>%s</ETag><Size>%s</Size></Contents>" % (
-            escape(key), "" if o.listed_time is OMIT else "<LastModified>%s</LastModified>" % escape(
-                o.listed_time or o.mtime.strftime("%Y-%m-%dT%H:%M:%S.000Z")),
-            escape(o.etag), escape(str(len(o.data) if o.listed_size is None else o.listed_size)))
-            for key, o in items[:1000]]
+        entries = ["<Contents><Key>%s</Key><LastModified>%s</LastModified><ETag>%s</ETag><Size>%s</Size>"
+                   "</Contents>" % (escape(key), escape(o.listed_time or o.mtime.strftime("%Y-%m-%dT%H:%M:%S.000Z")),
+                                    escape(o.etag), escape(str(len(o.data) if o.listed_size is None else o.listed_size)))
+                   for key, o in items[:1000]]
         return Reply(200, '<?xml version="1.0" encoding="UTF-8"?>\n<ListBucketResult xmlns="http://s3.amazonaws.com'
                      '/doc/2006-03-01/"><Name>%s</Name><Marker>%s</Marker><IsTruncated>%s</IsTruncated>%s'
                      '</ListBucketResult>' % (request.bucket, escape(marker), str(len(items) > 1000).lower(),

@@ -1,4 +1,4 @@
-"""get, put, del, list and sync in every way of reaching a store; refusals; get and put in the folder; s3rver."""
+"""get, put, del, list and sync in every way of reaching a store; get and put in the folder; s3rver."""
 
 import itertools
 import json
@@ -12,6 +12,7 @@ import time
 
 import harness
 import strict_store
+from test_http import make_certificates, server_context
 
 # Keys whose bytes need encoding, differently for the two signatures.
 KEYS = ["plain.txt", "dir/sub file+(1)'~!*\u00e9.txt", "a&b=c?d#e;f,g$h@i:j.txt", "%41 percent", "empty", "big.bin"]
@@ -52,11 +53,15 @@ def reach(case, config, env, store=None):
 class StoreTest(strict_store.PerClass, harness.KuvetTestCase):
 
     def test_every_way_of_reaching_the_store(self):
-        context, trust, top = *strict_store.tls(self.dir), self.dir
+        make_certificates(self.dir)  # kuvet trusts the test CA alone
+        context = server_context(self.path("server.pem"), self.path("server.key"))
+        trust, top = {"SSL_CERT_FILE": self.path("ca.pem"), "SSL_CERT_DIR": self.dir}, self.dir
         for sigv4, path_style, tls in itertools.product((False, True), repeat=3):
             with self.subTest(sigv4=sigv4, path_style=path_style, tls=tls):
                 self.dir = tempfile.mkdtemp(dir=top)
-                store = strict_store.StrictStore(tls=context if tls else None, region="auto" if tls else "us-east-1")
+                # The TLS store's region holds every kind of character a region may have.
+                region = "AZaz09-_." if tls else "us-east-1"
+                store = strict_store.StrictStore(tls=context if tls else None, region=region)
                 self.addCleanup(store.stop)
                 reach(self, store.config(path_style=path_style, sigv4=sigv4), trust if tls else {}, store)
                 log = store.log()
@@ -66,25 +71,6 @@ class StoreTest(strict_store.PerClass, harness.KuvetTestCase):
                 self.assertEqual({(r.header("host"), r.header("authorization").split(" ")[0]) for r in log},
                                  {(host, "AWS4-HMAC-SHA256" if sigv4 else "AWS")})
                 self.assertTrue(log[0].header("user-agent").startswith("Kuvet/1.0 "))
-
-    def test_refused_requests_change_nothing(self):
-        for sigv4, change, status, code in [(False, dict(aws_key="wrong"), "403 Forbidden", "SignatureDoesNotMatch"),
-                                            (True, dict(aws_key="wrong"), "403 Forbidden", "SignatureDoesNotMatch"),
-                                            (True, dict(region="eu-west-1"), "400 Bad Request",
-                                             "AuthorizationHeaderMalformed")]:
-            with self.subTest(sigv4=sigv4, change=change):
-                self.store.clear()
-                self.store.put("there.txt", b"x")
-                self.write_config(self.store.config(sigv4=sigv4), **change)
-                self.write("file.txt", "data")
-                for args, first in ((("put", "file.txt"), "PUT of file.txt"), (("get", "new.txt"), "GET of new.txt"),
-                                    (("del", "there.txt"), "DELETE of there.txt"), (("list",), "Could not list")):
-                    result = self.kuvet(*args)
-                    self.assertEqual(result.status, 1, result)
-                    self.assertIn("Error! %s" % first, result.lines[0])
-                    self.assertIn("\nHTTP/1.1 %s\r\n" % status, result.out)
-                    self.assertIn("<Code>%s</Code>" % code, result.out)
-                self.assertEqual((self.store.keys(), [r.error for r in self.store.log()]), (["there.txt"], [code] * 4))
 
     def test_get_put_and_del_of_one_object(self):
         prompt, top = "Overwrite local file f.txt? [y/n] ", self.dir
@@ -110,7 +96,7 @@ class StoreTest(strict_store.PerClass, harness.KuvetTestCase):
                 self.store.clear()
                 for key in ("f.txt", "new.txt", "folder"):
                     self.store.put(key, b"new")
-                result = self.kuvet(*args, stdin=stdin, umask=0o027)
+                result = self.kuvet(*args, stdin=stdin, preexec=lambda: os.umask(0o027))
                 self.assertEqual((result.out if status == 0 else result.out[:len(out)], result.status,
                                   len(self.store.log())), (out, status, requests), result)
                 # Modes kept, or the umask's for a new file; no part file left.
