@@ -81,6 +81,12 @@ class Scenarios(SyncCase):
         self.assertEqual(int(os.stat(os.path.join(a, "n/new")).st_mtime), self.manifest()["n/new"])
         self.assertEqual(self.sync(b).lines[-1], "At revision: %d" % revision)
         self.assertNothingLost(a, b)
+        # A new folder alone is a change here; a run with none gets a 304 for .manifest.
+        os.mkdir(os.path.join(a, "e"))
+        self.sync(a)
+        self.assertEqual(self.sync(b).lines, [" <- e/", "At revision: %d" % (revision + 1)])
+        self.assertEqual(self.sync(b).lines, [])
+        self.assertEqual([r.status for r in self.store.log() if r.key == ".manifest"][-1], 304)
 
     def test_syncs_at_the_same_moment_lose_nothing(self):
         a, b = self.folder("A"), self.folder("B")
@@ -104,16 +110,21 @@ class Scenarios(SyncCase):
         numbers = [json.loads(r.body)["_revision"] for r in revisions]
         self.assertEqual(numbers, sorted(set(numbers)), "revisions must only grow")
 
-    def test_an_upload_that_meets_another_clients_upload_loses_nothing(self):
-        # B's upload of x arrives just after A's run replaced x and published:
-        # the store refuses it (412), and B decides again from what A did.
-        a, b = self.folder("A"), self.folder("B")
-        run_script(self, "A put x=0; A sync; B sync; A put x=A; B put x=B")
-        self.store.before("x", lambda store, request: self.sync(a), method="PUT")
-        self.sync(b)
-        self.settle(a, b)
-        self.assertNothingLost(a, b)
-        self.assertEqual(self.tree(a)["x"], b"A x:A")
+    def test_a_write_that_meets_another_clients_upload_loses_nothing(self):
+        # B's upload or deletion of x arrives just after A's run replaced x and
+        # published: the store refuses it (412), and B decides again from what A did.
+        for method, b_step in (("PUT", "B put x=B"), ("DELETE", "B rm x")):
+            with self.subTest(method):
+                self.store.clear()
+                self.written, self.superseded = set(), set()
+                a, b = self.folder("A" + method), self.folder("B" + method)
+                run_script(self, "A put x=0; A sync; B sync; A put x=A; " + b_step,
+                           {"A": a, "B": b})
+                self.store.before("x", lambda store, request: self.sync(a), method=method)
+                self.sync(b)
+                self.settle(a, b)
+                self.assertNothingLost(a, b)
+                self.assertEqual(self.tree(a)["x"], b"A x:A")
 
     def test_an_upload_whose_client_died_before_publishing_is_a_change(self):
         # The object is another version than .manifest lists: with an edit
@@ -386,7 +397,12 @@ class Multipart(SyncCase):
                 self.assertEqual(len(self.store.uploads), 1)
                 with open(os.path.join(self.a, ".kuvet-uploads")) as f:
                     self.assertEqual(list(json.load(f).values()), ["big.bin"])
+                # An abort the store refuses is named, and left for the run after.
                 self.store.clear_faults()
+                self.store.fail("big.bin", 500, method="DELETE", times=1)
+                self.assertIn("Error! DELETE (an unfinished multipart upload) of big.bin failed:",
+                              self.kuvet(*command, cwd=self.a).out)
+                self.assertEqual(len(self.store.uploads), 1)
                 self.assertEqual(self.kuvet(*command, cwd=self.a).status, 0)
                 self.assertEqual(self.store.uploads, {})
                 self.assertFalse(os.path.exists(os.path.join(self.a, ".kuvet-uploads")))
