@@ -14,7 +14,6 @@ import subprocess
 import tempfile
 import threading
 import time
-import unittest
 
 import harness
 
@@ -393,7 +392,3 @@ class TlsTest(HttpTestCase):
                         1, [None if host[0] == "1" else host], os.path.getsize(pem(cert))))
                 elif s:
                     self.assertEqual(s.requests, [])
-
-
-if __name__ == "__main__":
-    unittest.main()

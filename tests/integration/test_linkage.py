@@ -5,7 +5,6 @@
 
 import os
 import subprocess
-import unittest
 
 import harness
 from test_http import fake_libssl
@@ -23,7 +22,3 @@ class LinkageTest(harness.KuvetTestCase):
             result = self.kuvet(env=env)
             self.assertEqual(result.stderr, stderr, result)
             self.assertTrue(result.stdout.startswith(b"USAGE:\n"), result)
-
-
-if __name__ == "__main__":
-    unittest.main()
