@@ -41,9 +41,8 @@ bool run(job& j) {
   bool complete = reply.complete && !(j.req.download && fclose(j.req.download) != 0);
   printf("@@ complete=%d head=%zu body=%zu cert=%zu\n", complete, reply.head.size(),
          reply.body.size(), reply.certificate.size());
-  fwrite(reply.head.data(), 1, reply.head.size(), stdout);
-  fwrite(reply.body.data(), 1, reply.body.size(), stdout);
-  puts("");
+  std::string out = reply.head + reply.body + "\n";
+  fwrite(out.data(), 1, out.size(), stdout);
   fflush(stdout);
   return complete;
 }
