@@ -105,8 +105,8 @@ class StrictStore:
         self.buckets = {"kuvet": {}}
         self.uploads, self.requests, self.faults = {}, [], []
         self.lock, self.stopping = threading.Lock(), threading.Event()
-        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), _Connection)
-        self.server.daemon_threads, self.server.store, self.port = True, self, self.server.server_address[1]
+        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), lambda sock, _, server: self._serve(sock))
+        self.server.daemon_threads, self.port = True, self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True).start()
 
     def url(self, path_style=False):
@@ -115,9 +115,8 @@ class StrictStore:
 
     def config(self, path_style=False, sigv4=False):
         """The .kuvet members for this store; sigv4 adds its region."""
-        access_id = next(iter(self.credentials))
-        config = dict(kuvet_url=self.url(path_style), aws_id=access_id, aws_key=self.credentials[access_id])
-        return dict(config, region=self.region) if sigv4 else config
+        access_id, secret = next(iter(self.credentials.items()))
+        return dict(kuvet_url=self.url(path_style), aws_id=access_id, aws_key=secret, **({"region": self.region} if sigv4 else {}))
 
     # The objects, seen and changed without a request.
 
@@ -201,6 +200,19 @@ class StrictStore:
         self.stopping.set()
         self.server.shutdown()
         self.server.server_close()
+
+    def _serve(self, sock):
+        """One connection, served request after request."""
+        try:
+            sock.settimeout(60)
+            sock = self.tls.wrap_socket(sock, server_side=True) if self.tls else sock
+            reader = sock.makefile("rb")
+            while not self.stopping.is_set() and self._exchange(sock, reader):
+                pass
+        except (OSError, ValueError):
+            pass  # the client went away, or sent what no store would read
+        finally:
+            sock.close()
 
     def _exchange(self, sock, reader):
         """Serves one request; False when the connection is to be closed."""
@@ -358,23 +370,6 @@ class StrictStore:
                      '/doc/2006-03-01/"><Name>%s</Name><Marker>%s</Marker><IsTruncated>%s</IsTruncated>%s'
                      '</ListBucketResult>' % (request.bucket, escape(marker), str(len(items) > 1000).lower(),
                                               "".join(entries)), XML)
-
-
-class _Connection(socketserver.BaseRequestHandler):
-    """One connection to the store, served request after request."""
-
-    def handle(self):
-        store, sock = self.server.store, self.request
-        try:
-            sock.settimeout(60)
-            sock = store.tls.wrap_socket(sock, server_side=True) if store.tls else sock
-            reader = sock.makefile("rb")
-            while not store.stopping.is_set() and store._exchange(sock, reader):
-                pass
-        except (OSError, ValueError):
-            pass  # the client went away, or sent what no store would read
-        finally:
-            sock.close()
 
 
 class PerClass:

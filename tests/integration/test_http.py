@@ -14,7 +14,6 @@ import subprocess
 import tempfile
 import threading
 import time
-import unittest
 
 import harness
 
@@ -116,20 +115,21 @@ def openssl(*args, cwd):
 
 
 def make_certificates(folder):
-    """A test CA (ca.pem), a server certificate it signs (server.pem/.key)
-    and a self-signed one nobody trusts (self.pem/.key), for localhost,
-    *.s3.localhost and 127.0.0.1."""
+    """A test CA (ca.pem) and a server certificate it signs (server.pem/.key), for localhost,
+    *.s3.localhost and 127.0.0.1; self-signed ones nobody trusts: self.pem for those names, and
+    partial.pem for a partial wildcard."""
     names = "subjectAltName=DNS:localhost,DNS:*.s3.localhost,IP:127.0.0.1"
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-            "-subj", "/CN=Kuvet Test CA", cwd=folder)
+    for name, subject, extension in [("ca", "/CN=Kuvet Test CA", "basicConstraints=CA:TRUE"),
+                                     ("self", "/CN=localhost", names),
+                                     ("partial", "/CN=w.kuvet.localhost", "subjectAltName=DNS:w*.kuvet.localhost")]:
+        openssl("req", "-x509", *key, "-keyout", name + ".key", "-out", name + ".pem", "-days", "2",
+                "-subj", subject, "-addext", extension, cwd=folder)
     openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost", cwd=folder)
     with open(os.path.join(folder, "server.ext"), "w") as f:
         f.write(names + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
     openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
             "-out", "server.pem", "-days", "2", "-extfile", "server.ext", cwd=folder)
-    openssl("req", "-x509", *key, "-keyout", "self.key", "-out", "self.pem", "-days", "2",
-            "-subj", "/CN=localhost", "-addext", names, cwd=folder)
 
 
 def server_context(cert, key):
@@ -232,7 +232,6 @@ REPLIES = [
     ([CHUNKED + b"64\r\n" + b"x" * 100 + b"\r\n0\r\n\r\n"], b"x" * 100, 1, 2),
     ([CHUNKED + b"65\r\n" + b"x" * 101 + b"\r\n0\r\n\r\n"], MEMORY, 2, 2),
     ([CHUNKED + b"0\r\n\r\nXX"], b"", 2, 2),
-    ([CHUNKED + b"3\r\nabc\r\n", CLOSE], CLOSED, 2, 2),
     ([H + b"Transfer-Encoding: chunked\r\nContent-Length: 9\r\n\r\n2\r\nok\r\n0\r\n\r\n"], b"ok", 2, 2),
     ([H + b"Transfer-Encoding: gzip, chunked\r\n\r\n"], CODING, 2, 2),
     ([b"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"], CODING, 2, 2),
@@ -343,11 +342,7 @@ class TlsTest(HttpTestCase):
     def setUpClass(cls):
         cls.certs = tempfile.mkdtemp(prefix="kuvet-tls-")
         cls.addClassCleanup(shutil.rmtree, cls.certs, ignore_errors=True)
-        make_certificates(cls.certs)
-        # a partial wildcard, in a self-signed certificate that is trusted on its own
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "partial.key",
-                   "-out", "partial.pem", "-days", "2", "-subj", "/CN=w.kuvet.localhost",
-                   "-addext", "subjectAltName=DNS:w*.kuvet.localhost", cwd=cls.certs)
+        make_certificates(cls.certs)  # partial.pem is trusted on its own
 
     def test_handshakes(self):
         big = b"".join(b"%07d\n" % i for i in range(1 << 17))  # 1 MiB
@@ -397,7 +392,3 @@ class TlsTest(HttpTestCase):
                         1, [None if host[0] == "1" else host], os.path.getsize(pem(cert))))
                 elif s:
                     self.assertEqual(s.requests, [])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -37,14 +37,12 @@ bool run(job& j) {
   j.req.progress_line = true;
   http::reply reply = http::send(j.req, j.bounds);
   if (!reply.error.empty()) puts(reply.error.c_str());
-  bool complete = reply.complete;
   if (j.req.upload) fclose(j.req.upload);
-  if (j.req.download && fclose(j.req.download) != 0) complete = false;
+  bool complete = reply.complete && !(j.req.download && fclose(j.req.download) != 0);
   printf("@@ complete=%d head=%zu body=%zu cert=%zu\n", complete, reply.head.size(),
          reply.body.size(), reply.certificate.size());
-  fwrite(reply.head.data(), 1, reply.head.size(), stdout);
-  fwrite(reply.body.data(), 1, reply.body.size(), stdout);
-  puts("");
+  std::string out = reply.head + reply.body + "\n";
+  fwrite(out.data(), 1, out.size(), stdout);
   fflush(stdout);
   return complete;
 }
@@ -67,18 +65,10 @@ int main(int argc, char** argv) {
     else if (a == "--max-body") j.req.max_body = atoll(value());
     else if (a == "--connect") j.bounds.connect_ms = ms(value());
     else if (a == "--idle") j.bounds.idle_ms = ms(value());
-    else if (a == "--range") {
-      j.req.upload_offset = atoll(value());
-      j.req.upload_length = atoll(value());
-    } else if (a == "--low-speed") {
-      j.bounds.low_speed_limit = atoll(value());
-      j.bounds.low_speed_ms = ms(value());
-    } else if (a[0] != '-' && j.req.url.empty()) {
-      j.req.url = a;
-    } else {
-      fprintf(stderr, "http_probe: unexpected argument %s\n", a.c_str());
-      return 2;
-    }
+    else if (a == "--range") j.req.upload_offset = atoll(value()), j.req.upload_length = atoll(value());
+    else if (a == "--low-speed") j.bounds.low_speed_limit = atoll(value()), j.bounds.low_speed_ms = ms(value());
+    else if (a[0] != '-' && j.req.url.empty()) j.req.url = a;
+    else return fprintf(stderr, "http_probe: unexpected argument %s\n", a.c_str()), 2;
   }
   bool all = true;
   for (job& j : jobs) all = run(j) && all;
