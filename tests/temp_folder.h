@@ -22,6 +22,5 @@ class temp_folder_test : public testing::Test {
     EXPECT_EQ(system(command.c_str()), 0);
   }
 
-  std::string root;
-  std::string old_cwd;
+  std::string root, old_cwd;
 };
