@@ -38,7 +38,6 @@ std::string repeat(const std::string& piece, int times) {
 }
 
 TEST(Json, ParseAndMessages) {
-  const std::string at_1001 = "! Nesting deeper than 1000 levels at '[' at line 1 column 1001.";
   const std::string no_value = "! Did not parse to a single JSON value.", unexpected = "! Unexpected character ";
   const std::string incomplete = "! Incomplete array or object value.";
   // Objects that take the value before them nest without two containers open
@@ -70,7 +69,7 @@ TEST(Json, ParseAndMessages) {
       {"[1,{\"a\",2,3}]", "! Not enough values to complete array at ']' at line 1 column 13."},
       // A container as a key would be escaped once more at every level.
       {"{\"a\":1,{\"x\":1},2}", "! Array or object as a key at '}' at line 1 column 17."},
-      {repeat("[", 1001) + repeat("]", 1001), at_1001}, {std::string(1000000, '['), at_1001},
+      {std::string(1000000, '['), "! Nesting deeper than 1000 levels at '[' at line 1 column 1001."},
       {repeat("{\"a\":", 1000000), "! Nesting deeper than 1000 levels at '{' at line 1 column 5001."},
       {wrapping, "! Nesting deeper than 1000 levels at '}' at line 1 column " + std::to_string(4002 + 16 * 1000) + "."},
   };
@@ -118,7 +117,7 @@ TEST(Json, Writer) {
 std::string tokens(json::reader& in) {
   const char* marks[] = {"{", "}", "[", "]", "k:", "s:", "n:", "b:", "null", "$"};
   std::string out;
-  for (int i = 0; i < 100000; i++) {
+  for (int i = 0; i < 100000; i++, out += " ") {
     json::reader::token t = in.next();
     if (t == json::reader::error) return out + "! " + in.problem() + (in.next() == t ? "" : " (again?)");
     out += marks[t];
@@ -126,7 +125,6 @@ std::string tokens(json::reader& in) {
     int64_t n;
     if (in.integer(&n)) out += "=" + std::to_string(n);
     if (t == json::reader::end) return out;
-    out += " ";
   }
   return out;
 }
