@@ -44,11 +44,8 @@ TEST(KuvetSigning, VersionTwo) {
 TEST(KuvetSigning, VersionFour) {
   const char streamed[] = "UNSIGNED-PAYLOAD";  // a file sent as it is read
   const char basic[] = "host;x-amz-content-sha256;x-amz-date";  // the headers every request signs
-  struct {
-    const char *url, *region, *method, *key;
-    kuvet::query_params query, headers;
-    const char *body, *payload, *signed_headers, *signature;
-  } cases[] = {
+  const struct { const char *url, *region, *method, *key; kuvet::query_params query, headers;
+                 const char *body, *payload, *signed_headers, *signature; } cases[] = {
       // The example published for S3: a ranged GET.
       {"https://examplebucket.s3.amazonaws.com/", "us-east-1", "GET", "test.txt", {}, {{"Range", "bytes=0-9"}}, "",
        empty, "host;range;x-amz-content-sha256;x-amz-date",
