@@ -39,10 +39,8 @@ TEST_F(Folder, WalkGivesTheSortedKeysOfWhatMaySync) {
   write("d/x", "xx", 1000);
   for (const char* name : {"d-x", "d.txt", "B/a", ".hidden", ".git/config", "_revision", "sub/_revision",
                            "back\\slash", "sub/.n.kuvet-part-999999999-1"}) write(name);
-  ASSERT_EQ(mkfifo("pipe", 0600), 0);
-  ASSERT_EQ(symlink("nowhere", "broken"), 0);
-  ASSERT_EQ(symlink("..", "d/up"), 0);
-  ASSERT_EQ(symlink("d", "same"), 0);
+  ASSERT_TRUE(mkfifo("pipe", 0600) == 0 && symlink("nowhere", "broken") == 0 && symlink("..", "d/up") == 0 &&
+              symlink("d", "same") == 0);
   folder_scan scan = scan_folder(".");
   ASSERT_TRUE(scan.complete);
   std::string keys;
@@ -70,11 +68,10 @@ TEST(Keys, WhatMayComeFromTheStore) {
   // Bad names: empty, ".." or "." on the way, hidden at the end, not UTF-8, a backslash.
   const char* const safe[] = {"a", "docs/", "docs/a.txt", ".git/config", "a/.b/c/", "_revision", "x.CONFLICT",
                               "a..b", "caf\xc3\xa9.txt", "with space", "x\nNew revision: 9"};
-  const char* const unsafe[] = {"", "/etc/passwd", "a/b//", "../x", "./x", ".hidden", "docs/.hidden", ".cache/",
-                                "caf\xe9", "a\\b"};
+  const std::string unsafe[] = {"", "/etc/passwd", "a/b//", "../x", "./x", ".hidden", "docs/.hidden", ".cache/",
+                                "caf\xe9", "a\\b", std::string("a\0b", 3)};
   for (const char* key : safe) EXPECT_TRUE(keys::is_safe(key)) << key;
-  for (const char* key : unsafe) EXPECT_FALSE(keys::is_safe(key)) << key;
-  EXPECT_FALSE(keys::is_safe(std::string("a\0b", 3)));
+  for (const std::string& key : unsafe) EXPECT_FALSE(keys::is_safe(key)) << key;
   const std::pair<const char*, bool> conflicts[] = {
       {"a.CONFLICT", true}, {"a.2.CONFLICT", true}, {"d.CONFLICT/x", true}, {"CONFLICT", false},
       {"a.conflict", false}, {"a.CONFLICT.txt", false}, {"a.CONFLICTx/b", false}};
@@ -84,8 +81,7 @@ TEST(Keys, WhatMayComeFromTheStore) {
 TEST_F(Folder, ConflictNamesAreFreeAndFitAName) {
   EXPECT_EQ(keys::free_conflict_name("a.txt"), "a.txt.CONFLICT");
   write("a.txt.CONFLICT");
-  ASSERT_EQ(mkdir("a.txt.2.CONFLICT", 0755), 0);
-  ASSERT_EQ(symlink("missing", "a.txt.3.CONFLICT"), 0);
+  ASSERT_TRUE(mkdir("a.txt.2.CONFLICT", 0755) == 0 && symlink("missing", "a.txt.3.CONFLICT") == 0);
   EXPECT_EQ(keys::free_conflict_name("a.txt"), "a.txt.4.CONFLICT");
   EXPECT_EQ(keys::free_conflict_name("docs/a.txt"), "docs/a.txt.CONFLICT");
   std::string key = "d/" + std::string(250, 'x') + ".txt", name = keys::free_conflict_name(key);

@@ -168,8 +168,7 @@ TEST(Json, StrictReader) {
 
 TEST(Json, Values) {
   // Copies share containers; a push may grow the array its argument lives in.
-  var a = var::array();
-  var shared = a;
+  var a = var::array(), shared = a;
   a.push(var("e0"));
   a.push(var("e1"));
   a.push(*a.array_ref().items[0]);
