@@ -123,12 +123,10 @@ TEST_F(Folder, TemporaryFilesAreHiddenPrivateAndReplaceWhole) {
   ASSERT_EQ(chmod("a.txt", 0640), 0);
   {
     temp_file part("a.txt");
-    ASSERT_TRUE(part.open());
-    EXPECT_TRUE(temp_file::is_temp_name(part.path));
+    ASSERT_TRUE(part.open() && temp_file::is_temp_name(part.path));
     EXPECT_EQ(mode(part.path), std::filesystem::perms(0600));
     fputs("new", part.file);
-    ASSERT_TRUE(part.close());
-    ASSERT_TRUE(part.commit("a.txt"));
+    ASSERT_TRUE(part.close() && part.commit("a.txt"));
     EXPECT_EQ(mode("a.txt"), std::filesystem::perms(0640)) << "the target's mode";
   }
   EXPECT_EQ(base::load("a.txt"), "new");

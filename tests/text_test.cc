@@ -13,8 +13,6 @@
 #include "base/utf8.h"
 #include "base/wildcard.h"
 
-namespace {
-
 const size_t npos = std::string::npos;
 
 TEST(Text, NumbersAndSizes) {
@@ -140,5 +138,3 @@ TEST(Text, Wildcard) {
   };
   for (const auto& [text, pattern, start, found] : finds) EXPECT_EQ(base::find(text, pattern, start), found) << pattern;
 }
-
-}  // namespace
