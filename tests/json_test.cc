@@ -39,7 +39,7 @@ std::string repeat(const std::string& piece, int times) {
 
 TEST(Json, ParseAndMessages) {
   const std::string no_value = "! Did not parse to a single JSON value.", unexpected = "! Unexpected character ";
-  const std::string incomplete = "! Incomplete array or object value.";
+  const std::string incomplete = "! Incomplete array or object value.", nested = "! Improperly nested ";
   // Objects that take the value before them nest without two containers open
   // at once: the 1000th of them would make 1001 levels.
   const std::string wrapping = repeat("1,", 2000) + "[]" + repeat(",{\"x\",\"y\",\"z\":1}", 2000);
@@ -62,8 +62,7 @@ TEST(Json, ParseAndMessages) {
       {"\xff", unexpected + "'\xff' at line 1 column 1."},
       {"1]", "! Character ']' has no matching opening square bracket at line 1 column 2."},
       {"{}\n}", "! Character '}' has no matching opening brace at line 2 column 1."},
-      {"[1}", "! Improperly nested array at '}' at line 1 column 3."},
-      {"1,{}]", "! Improperly nested object at ']' at line 1 column 5."},
+      {"[1}", nested + "array at '}' at line 1 column 3."}, {"1,{}]", nested + "object at ']' at line 1 column 5."},
       {"{\"a\":\"b\":1}", "! Character ':' not inside object at line 1 column 9."},
       {"{\"a\",\"b\",\"c\":1}", "! Not enough key-value pairs to complete object at '}' at line 1 column 15."},
       {"[1,{\"a\",2,3}]", "! Not enough values to complete array at ']' at line 1 column 13."},
