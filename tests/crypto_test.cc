@@ -16,8 +16,7 @@
 
 namespace {
 
-using base::sha1;
-using base::sha256;
+using base::sha1, base::sha256;
 
 std::string md5(const std::string& bytes) {
   base::md5_context context;
