@@ -11,9 +11,8 @@ const char shared[] =
 const char config_file[] = "[default]\nregion = eu-west-1\n[profile work]\nregion = us-west-2\n";
 
 TEST(Credentials, Order) {
-  credentials::environment env_keys = {{"AWS_ACCESS_KEY_ID", "eid"}, {"AWS_SECRET_ACCESS_KEY", "esecret"},
-                                       {"AWS_SESSION_TOKEN", "etoken"}, {"AWS_REGION", "ap-south-1"}};
-  credentials::environment no_env = {{"HOME", "/h"}};
+  credentials::environment no_env = {{"HOME", "/h"}}, env_keys = {{"AWS_ACCESS_KEY_ID", "eid"},
+      {"AWS_SECRET_ACCESS_KEY", "esecret"}, {"AWS_SESSION_TOKEN", "etoken"}, {"AWS_REGION", "ap-south-1"}};
   // .kuvet, the environment, the credentials file -> "id secret token region" or the problem
   const struct { const char* kuvet; credentials::environment env; const char *shared_text, *expected; } cases[] = {
       {R"({"aws_id":"kid","aws_key":"ksecret","region":"r"})", env_keys, shared, "kid ksecret  r"},
