@@ -59,9 +59,7 @@ TEST(Calendar, FromSeconds) {
 
 // The lenient reading stores fields unchecked ("2026-13-45"): they convert.
 TEST(Calendar, ToSecondsOfFieldsOutOfRange) {
-  auto t = [](int32_t year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-    return at(year, month, day, hour, minute, second).to_seconds();
-  };
+  auto t = [](auto... fields) { return at(fields...).to_seconds(); };
   const double day = 86400;
   const std::pair<double, double> rows[] = {
       {t(2025, 13, 1), t(2026, 1, 1)}, {t(2025, 0, 1), t(2024, 12, 1)}, {t(1969, 0, 15), t(1968, 12, 15)},
