@@ -57,9 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the middle of the text (skipping them costs more than the rest).
   const size_t shift = size % 8 == 0 && size < 65536 ? 65536 - size / 2 : 0;
   std::string padded = std::string(shift, ' ') + text;
-  reader whole(text);
   FILE* file = fmemopen(&padded[0], padded.size(), "r");
-  reader streamed(file);
+  reader whole(text), streamed(file);
   bool ok = true, streamed_ok = true;
   var strict = read_strict(whole, &ok);
   FUZZ_CHECK(write(read_strict(streamed, &streamed_ok)) == write(strict) && streamed_ok == ok, "streamed alike");

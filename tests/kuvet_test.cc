@@ -42,8 +42,8 @@ TEST(KuvetSigning, VersionTwo) {
 }
 
 TEST(KuvetSigning, VersionFour) {
-  const char streamed[] = "UNSIGNED-PAYLOAD";  // a file sent as it is read
-  const char basic[] = "host;x-amz-content-sha256;x-amz-date";  // the headers every request signs
+  // The payload of a file sent as it is read, and the headers every request signs.
+  const char streamed[] = "UNSIGNED-PAYLOAD", basic[] = "host;x-amz-content-sha256;x-amz-date";
   const struct { const char *url, *region, *method, *key; kuvet::query_params query, headers;
                  const char *body, *payload, *signed_headers, *signature; } cases[] = {
       // The example published for S3: a ranged GET.
