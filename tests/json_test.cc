@@ -162,7 +162,9 @@ TEST(Json, StrictReader) {
   }
 }
 
-TEST(Json, Values) {
+uint32_t same_hash(const char*, unsigned) { return 0; }
+
+TEST(Json, ValuesAndContainers) {
   // Copies share containers; a push may grow the array its argument lives in.
   var a = var::array(), shared = a;
   a.push(var("e0"));
@@ -190,11 +192,6 @@ TEST(Json, Values) {
                                       {var(std::nan("")), 0}, {var(" -3.7e1x"), -37}, {var("1e100"), INT_MAX},
                                       {var("abc"), 0}, {var(true), 1}, {var(), 0}, {list, 0}};
   for (const auto& [value, whole] : ints) EXPECT_EQ(int(value), whole) << write(value);
-}
-
-uint32_t same_hash(const char*, unsigned) { return 0; }
-
-TEST(Json, Containers) {
   int values[6];
   base::hashmap<int*> chain(same_hash);
   EXPECT_EQ(chain.get("a"), nullptr);  // a map never used holds no slots
