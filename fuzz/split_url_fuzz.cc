@@ -17,15 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!parts.path.empty() && parts.path[0] == '/', "a path starts with /");
   if (!parts.host.empty() && parts.host.find_first_of("/:") == std::string::npos) {
     split_url again(parts.rebuild());
-    FUZZ_CHECK(again.scheme == parts.scheme && again.host == parts.host &&
-                   again.port == parts.port && again.path == parts.path,
-               "a rebuilt URL splits into the same parts");
+    FUZZ_CHECK(again.scheme == parts.scheme && again.host == parts.host && again.port == parts.port &&
+                   again.path == parts.path, "a rebuilt URL splits into the same parts");
   }
   std::string idn = split_url::utf8_to_idn(url);
   FUZZ_CHECK(split_url::utf8_to_idn(idn) == idn, "host conversion is idempotent");
   // Printable text is valid UTF-8 without controls (which Punycode treats as any code point).
-  if (base::printable(url) == url && url.size() < 64) {
-    for (unsigned char c : idn) FUZZ_CHECK(c < 0x80, "a UTF-8 host comes out as ASCII");
-  }
+  const bool short_utf8 = base::printable(url) == url && url.size() < 64;
+  for (unsigned char c : idn) FUZZ_CHECK(!short_utf8 || c < 0x80, "a UTF-8 host comes out as ASCII");
   return 0;
 }

@@ -25,12 +25,9 @@ outcome decode(const std::string& text, const std::vector<size_t>& cuts) {
   for (size_t i = 0; i <= cuts.size(); i++) {
     size_t to = i < cuts.size() ? cuts[i] : text.size(), used = 0;
     http::chunk_decoder::result result = decoder.feed(text.data() + from, to - from, out, &used);
-    if (o.result != http::chunk_decoder::more) {
-      FUZZ_CHECK(used == 0 && result == o.result, "a finished decoder takes nothing");
-    } else {
-      o.result = result;
-      o.end = from + used;
-    }
+    const bool finished = o.result != http::chunk_decoder::more;
+    FUZZ_CHECK(!finished || (used == 0 && result == o.result), "a finished decoder takes nothing");
+    if (!finished) o.result = result, o.end = from + used;
     from = to;
   }
   return o;

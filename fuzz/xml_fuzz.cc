@@ -35,10 +35,11 @@ void field(const xml& list, const std::string& selector) {
   FUZZ_CHECK(xml::decode_entities(inner).size() <= inner.size(), "decoding entities never lengthens a text");
 }
 
-// Each element of `result` collected, with the listing's fields read from it.
+// A query result checked, then each of its elements collected, with the listing's fields read from it.
 // Its inner text is the source right after its opening node, when its nodes
 // are one stretch of the document (ranges that do not nest may run on).
 void collect_each(const xml& result, const std::string& source) {
+  check_result(result);
   for (auto it = result.nodes.cbegin(); it != result.nodes.cend(); ++it) {
     xml piece(&result);
     result.collect_tag(piece.nodes, it);
@@ -74,12 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!whole || limited.nodes.size() == document.nodes.size(), "within its limits it reads all");
 
   // The listing's walk, other selectors, and one's own.
-  xml contents = document.query("Contents");
-  check_result(contents);
-  collect_each(contents, source);
-  for (const char* other : {"ListBucketResult", "IsTruncated", "NextMarker", "", "> Error", "a.b[x=1]", "[c~d] b"}) {
-    field(document, other);
-  }
+  collect_each(document.query("Contents"), source);
+  const char* const others[] = {"ListBucketResult", "IsTruncated", "NextMarker", "", "> Error", "a.b[x=1]", "[c~d] b"};
+  for (const char* other : others) field(document, other);
   if (own_selector) collect_each(document.query(selector), source);
   return 0;
 }

@@ -13,10 +13,8 @@
 namespace {
 
 TEST(Cli, SigpipeIsIgnoredBeforeMain) {
-  EXPECT_TRUE(cli::ignore_sigpipe_called);
   struct sigaction action;
-  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &action), 0);
-  EXPECT_EQ(action.sa_handler, SIG_IGN);
+  EXPECT_TRUE(cli::ignore_sigpipe_called && sigaction(SIGPIPE, nullptr, &action) == 0 && action.sa_handler == SIG_IGN);
 }
 
 // The parse in one line: "command operands / flags max-delete transfers", or "!" and the misuse.
@@ -34,23 +32,21 @@ std::string parsed(const std::string& line) {
 }
 
 TEST(Options, Table) {
-  const char* const cases[][2] = {
+  const std::string opt = "!option '", range = opt + "--max-delete' takes a percentage from 0 to 100, not '";
+  const std::pair<const char*, std::string> cases[] = {
       {"", " / -1 0"}, {"--version", " /V -1 0"}, {"sync --dry-run -v", "sync /nv -1 0"},
       {"-nv sync --max-delete=50 --transfers 8", "sync /nv 50 8"}, {"sync --max-delete 0", "sync / 0 0"},
       {"list -lv", "list /vl -1 0"}, {"put -- -n", "put -n / -1 0"}, {"put - --transfers=64", "put - / -1 64"},
-      {"put -h a b --bogus", "put a b /h -1 0"}, {"--dry-run", "!missing command"},
+      {"put -h a b --bogus", "put a b /h -1 0"}, {"--dry-run", "!missing command"}, {"put", "!put needs a path"},
       {"sync --dry-runs", "!unknown option '--dry-runs'"}, {"-nx sync", "!unknown option '-x'"},
-      {"sync --max-delete", "!option '--max-delete' needs a value"},
-      {"sync --max-delete=101", "!option '--max-delete' takes a percentage from 0 to 100, not '101'"},
-      {"sync --max-delete -5", "!option '--max-delete' takes a percentage from 0 to 100, not '-5'"},
-      {"sync --transfers=65", "!option '--transfers' takes a number from 1 to 64, not '65'"},
-      {"sync --verbose=yes", "!option '--verbose' takes no value"},
-      {"put", "!put needs a path"}, {"list -n", "!option '-n' does not apply to list"},
-      {"get a --dry-run", "!option '--dry-run' does not apply to get"},
-      {"get a --transfers 2", "!option '--transfers' does not apply to get"},
-      {"foo", "!unknown command 'foo'"}, {"init somewhere", "!extra operand 'somewhere'"},
+      {"sync --max-delete", opt + "--max-delete' needs a value"}, {"sync --max-delete=101", range + "101'"},
+      {"sync --transfers=65", opt + "--transfers' takes a number from 1 to 64, not '65'"},
+      {"sync --verbose=yes", opt + "--verbose' takes no value"}, {"sync --max-delete -5", range + "-5'"},
+      {"list -n", opt + "-n' does not apply to list"}, {"get a --dry-run", opt + "--dry-run' does not apply to get"},
+      {"get a --transfers 2", opt + "--transfers' does not apply to get"}, {"foo", "!unknown command 'foo'"},
+      {"init somewhere", "!extra operand 'somewhere'"},
   };
-  for (const auto& c : cases) EXPECT_EQ(parsed(c[0]), c[1]) << c[0];
+  for (const auto& [line, expected] : cases) EXPECT_EQ(parsed(line), expected) << line;
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 
 #include "json/json.h"
 
-namespace {
-
 const char shared[] =
     "[default]\naws_access_key_id = fid\naws_secret_access_key = fsecret\n"
     "# a comment\n[work]\n aws_access_key_id=wid \naws_secret_access_key=wsecret\r\n"
@@ -13,15 +11,10 @@ const char shared[] =
 const char config_file[] = "[default]\nregion = eu-west-1\n[profile work]\nregion = us-west-2\n";
 
 TEST(Credentials, Order) {
-  credentials::environment env_keys = {{"AWS_ACCESS_KEY_ID", "eid"}, {"AWS_SECRET_ACCESS_KEY", "esecret"},
-                                       {"AWS_SESSION_TOKEN", "etoken"}, {"AWS_REGION", "ap-south-1"}};
-  credentials::environment no_env = {{"HOME", "/h"}};
-  struct {
-    const char* kuvet;
-    credentials::environment env;
-    const char* shared_text;
-    const char* expected;  // "id secret token region" or the problem
-  } cases[] = {
+  credentials::environment no_env = {{"HOME", "/h"}}, env_keys = {{"AWS_ACCESS_KEY_ID", "eid"},
+      {"AWS_SECRET_ACCESS_KEY", "esecret"}, {"AWS_SESSION_TOKEN", "etoken"}, {"AWS_REGION", "ap-south-1"}};
+  // .kuvet, the environment, the credentials file -> "id secret token region" or the problem
+  const struct { const char* kuvet; credentials::environment env; const char *shared_text, *expected; } cases[] = {
       {R"({"aws_id":"kid","aws_key":"ksecret","region":"r"})", env_keys, shared, "kid ksecret  r"},
       {R"({"aws_id":"kid","aws_key":"ksecret"})", env_keys, shared, "kid ksecret  ap-south-1"},
       {R"({"aws_id":"","aws_key":""})", env_keys, shared, "eid esecret etoken ap-south-1"},
@@ -46,5 +39,3 @@ TEST(Credentials, Order) {
     EXPECT_EQ(got.problem.empty() ? text : got.problem, c.expected) << c.kuvet;
   }
 }
-
-}  // namespace

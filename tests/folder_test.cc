@@ -28,6 +28,7 @@ class Folder : public temp_folder_test {
     ASSERT_TRUE(std::ofstream(name, std::ios::binary) << data) << name;
     if (time != 0) os::touch(name, double(time));
   }
+  static time_t mtime(const std::string& name) { struct stat st; return stat(name.c_str(), &st) ? -1 : st.st_mtime; }
   static std::filesystem::perms mode(const std::string& name) { return std::filesystem::status(name).permissions(); }
 };
 
@@ -37,13 +38,9 @@ class Folder : public temp_folder_test {
 TEST_F(Folder, WalkGivesTheSortedKeysOfWhatMaySync) {
   write("d/x", "xx", 1000);
   for (const char* name : {"d-x", "d.txt", "B/a", ".hidden", ".git/config", "_revision", "sub/_revision",
-                           "back\\slash", "sub/.n.kuvet-part-999999999-1"}) {
-    write(name);
-  }
-  ASSERT_EQ(mkfifo("pipe", 0600), 0);
-  ASSERT_EQ(symlink("nowhere", "broken"), 0);
-  ASSERT_EQ(symlink("..", "d/up"), 0);
-  ASSERT_EQ(symlink("d", "same"), 0);
+                           "back\\slash", "sub/.n.kuvet-part-999999999-1"}) write(name);
+  ASSERT_TRUE(mkfifo("pipe", 0600) == 0 && symlink("nowhere", "broken") == 0 && symlink("..", "d/up") == 0 &&
+              symlink("d", "same") == 0);
   folder_scan scan = scan_folder(".");
   ASSERT_TRUE(scan.complete);
   std::string keys;
@@ -71,11 +68,10 @@ TEST(Keys, WhatMayComeFromTheStore) {
   // Bad names: empty, ".." or "." on the way, hidden at the end, not UTF-8, a backslash.
   const char* const safe[] = {"a", "docs/", "docs/a.txt", ".git/config", "a/.b/c/", "_revision", "x.CONFLICT",
                               "a..b", "caf\xc3\xa9.txt", "with space", "x\nNew revision: 9"};
-  const char* const unsafe[] = {"", "/etc/passwd", "a/b//", "../x", "./x", ".hidden", "docs/.hidden", ".cache/",
-                                "caf\xe9", "a\\b"};
+  const std::string unsafe[] = {"", "/etc/passwd", "a/b//", "../x", "./x", ".hidden", "docs/.hidden", ".cache/",
+                                "caf\xe9", "a\\b", std::string("a\0b", 3)};
   for (const char* key : safe) EXPECT_TRUE(keys::is_safe(key)) << key;
-  for (const char* key : unsafe) EXPECT_FALSE(keys::is_safe(key)) << key;
-  EXPECT_FALSE(keys::is_safe(std::string("a\0b", 3)));
+  for (const std::string& key : unsafe) EXPECT_FALSE(keys::is_safe(key)) << key;
   const std::pair<const char*, bool> conflicts[] = {
       {"a.CONFLICT", true}, {"a.2.CONFLICT", true}, {"d.CONFLICT/x", true}, {"CONFLICT", false},
       {"a.conflict", false}, {"a.CONFLICT.txt", false}, {"a.CONFLICTx/b", false}};
@@ -85,12 +81,10 @@ TEST(Keys, WhatMayComeFromTheStore) {
 TEST_F(Folder, ConflictNamesAreFreeAndFitAName) {
   EXPECT_EQ(keys::free_conflict_name("a.txt"), "a.txt.CONFLICT");
   write("a.txt.CONFLICT");
-  ASSERT_EQ(mkdir("a.txt.2.CONFLICT", 0755), 0);
-  ASSERT_EQ(symlink("missing", "a.txt.3.CONFLICT"), 0);
+  ASSERT_TRUE(mkdir("a.txt.2.CONFLICT", 0755) == 0 && symlink("missing", "a.txt.3.CONFLICT") == 0);
   EXPECT_EQ(keys::free_conflict_name("a.txt"), "a.txt.4.CONFLICT");
   EXPECT_EQ(keys::free_conflict_name("docs/a.txt"), "docs/a.txt.CONFLICT");
-  std::string key = "d/" + std::string(250, 'x') + ".txt";
-  std::string name = keys::free_conflict_name(key);
+  std::string key = "d/" + std::string(250, 'x') + ".txt", name = keys::free_conflict_name(key);
   EXPECT_LE(name.size() - 2, 255u);
   EXPECT_EQ(name.substr(name.size() - 13), ".txt.CONFLICT");
   write(name);
@@ -101,11 +95,8 @@ TEST_F(Folder, ConflictNamesAreFreeAndFitAName) {
 TEST(Paths, Normalize) {
   const std::pair<const char*, const char*> table[] = {
       {"a//b", "a/b"}, {"//", "/"}, {"", ""}, {"a\\b", "a/b"}, {"a/./b", "a/b"}, {"/./x", "/x"}, {"./a", "./a"},
-      {"a/.", "a/."}, {"a/../b", "a/../b"}, {"x/.\\y", "x/y"}, {"a/.\\", "a"}, {"x//", "x"}, {"./", "."}};
-  for (const auto& [path, normal] : table) {
-    EXPECT_EQ(os::normalize(path), normal) << path;
-    EXPECT_EQ(os::normalize(os::normalize(path)), normal) << path;
-  }
+      {"a/.", "a/."}, {"a/../b", "a/../b"}, {"x/.\\y", "x/y"}, {"a/.\\", "a"}, {"x//", "x"}, {"./", "."}, {".", "."}};
+  for (const auto& [path, normal] : table) EXPECT_EQ(os::normalize(path), normal) << path;
 }
 
 TEST_F(Folder, MkdirTouchLoadAndExists) {
@@ -116,14 +107,11 @@ TEST_F(Folder, MkdirTouchLoadAndExists) {
   os::mkdir(std::string("n\0m", 3));
   EXPECT_FALSE(std::filesystem::is_directory("file/sub") || base::exists("n"));
   ASSERT_TRUE(os::touch(".//file", 1000000000.7));
-  struct stat st;
-  ASSERT_EQ(stat("file", &st), 0);
-  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(mtime("file"), 1000000000);
   for (double bad : {double(NAN), 1e300}) EXPECT_FALSE(os::touch("file", bad));
   EXPECT_FALSE(os::touch("missing", 5));
   std::string data;
-  EXPECT_TRUE(base::load("file", &data));
-  EXPECT_EQ(data, "x");
+  EXPECT_TRUE(base::load("file", &data) && data == "x");
   EXPECT_FALSE(base::load("missing", &data) || base::load("x", &data) || base::exists("x"));
 }
 
@@ -132,26 +120,21 @@ TEST_F(Folder, TemporaryFilesAreHiddenPrivateAndReplaceWhole) {
   ASSERT_EQ(chmod("a.txt", 0640), 0);
   {
     temp_file part("a.txt");
-    ASSERT_TRUE(part.open());
-    EXPECT_TRUE(temp_file::is_temp_name(part.path));
+    ASSERT_TRUE(part.open() && temp_file::is_temp_name(part.path));
     EXPECT_EQ(mode(part.path), std::filesystem::perms(0600));
     fputs("new", part.file);
-    ASSERT_TRUE(part.close());
-    ASSERT_TRUE(part.commit("a.txt"));
+    ASSERT_TRUE(part.close() && part.commit("a.txt"));
     EXPECT_EQ(mode("a.txt"), std::filesystem::perms(0640)) << "the target's mode";
   }
   EXPECT_EQ(base::load("a.txt"), "new");
   { temp_file dropped("a.txt"); ASSERT_TRUE(dropped.open()); }
   ASSERT_TRUE(temp_file::write("_revision", "17", 17));
-  struct stat st;
-  ASSERT_EQ(stat("_revision", &st), 0);
-  EXPECT_EQ(st.st_mtime, 17);
+  EXPECT_EQ(mtime("_revision"), 17);
   EXPECT_FALSE(temp_file::write("_revision", "2", 1e300));
   EXPECT_EQ(base::load("_revision"), "17");
   EXPECT_EQ(scan_folder(".").leftovers.size(), 0u) << "nothing left beside";
-  std::string mine = ".a.kuvet-part-" + std::to_string(getpid()) + "-0";
-  EXPECT_FALSE(temp_file::is_stale(mine) || temp_file::is_stale(".a.kuvet-part-1-0") ||
-               temp_file::is_stale("a.kuvet-part-999999999-0"));
+  EXPECT_FALSE(temp_file::is_stale(".a.kuvet-part-" + std::to_string(getpid()) + "-0") ||
+               temp_file::is_stale(".a.kuvet-part-1-0") || temp_file::is_stale("a.kuvet-part-999999999-0"));
   EXPECT_TRUE(temp_file::is_stale(".a.kuvet-part-999999999-0"));
 }
 
@@ -161,18 +144,14 @@ TEST(ListLines, TimeSizeAndName) {
   tzset();
   const std::tuple<double, double, bool, const char*> table[] = {
       {1234, 1796456469, false, "Sat Dec  5 07:41:09 2026    1.2 KB  f"},
-      {1234, 1796456469, true, "Sat Dec  5 07:41:09 2026          1234  f"},
-      {-1, 0, false, "Thu Jan  1 00:00:00 1970         ?  f"},
-      {500, 0, false, "Thu Jan  1 00:00:00 1970    500 B   f"},
-      {123456e15, 0, false, "Thu Jan  1 00:00:00 1970  123456.0 PB  f"},
-      {1, 1e300, false, "?      1 B   f"},
-      {1, NAN, false, "?      1 B   f"},
+      {1234, 1796456469, true, "Sat Dec  5 07:41:09 2026          1234  f"}, {1, NAN, false, "?      1 B   f"},
+      {-1, 0, false, "Thu Jan  1 00:00:00 1970         ?  f"}, {500, 0, false, "Thu Jan  1 00:00:00 1970    500 B   f"},
+      {123456e15, 0, false, "Thu Jan  1 00:00:00 1970  123456.0 PB  f"}, {1, 1e300, false, "?      1 B   f"},
   };
   os::item entry;
   entry.name = "f";
   for (const auto& [size, time, exact, line] : table) {
-    entry.size = size;
-    entry.mtime = time;
+    entry.size = size, entry.mtime = time;
     EXPECT_EQ(os::item_line(entry, exact), line) << size;
   }
   unsetenv("TZ");

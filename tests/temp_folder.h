@@ -12,16 +12,13 @@ class temp_folder_test : public testing::Test {
   void SetUp() override {
     char pattern[] = "/tmp/kuvet_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-    old_cwd = std::filesystem::current_path();
+    root = pattern, old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(root);
   }
   void TearDown() override {
     std::filesystem::current_path(old_cwd);
-    std::string command = "chmod -R u+rwx '" + root + "' 2>/dev/null; rm -rf '" + root + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(system(("chmod -R u+rwx '" + root + "' 2>/dev/null; rm -rf '" + root + "'").c_str()), 0);
   }
 
-  std::string root;
-  std::string old_cwd;
+  std::string root, old_cwd;
 };
