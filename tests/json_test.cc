@@ -135,8 +135,8 @@ TEST(Json, StrictReader) {
       {"[0,-0,1.0,1e2,9223372036854775807,9223372036854775808,-9223372036854775807]",
        "[ n:0=0 n:-0=0 n:1.0 n:1e2 n:9223372036854775807=9223372036854775807 n:9223372036854775808 "
        "n:-9223372036854775807=-9223372036854775807 ] $"},
-      {"\"\\u00e9\\ud83d\\ude00\\\"\\\\\\/\\b\\f\\n\\r\\t\\u0000\"",
-       "s:\xc3\xa9\xf0\x9f\x98\x80\"\\/\b\f\n\r\t" + std::string(1, '\0') + " $"},
+      {"\"\\u00e9\\u07ff\\u0800\\ud83d\\ude00\\\"\\\\\\/\\b\\f\\n\\r\\t\\u0000\"",
+       "s:\xc3\xa9\xdf\xbf\xe0\xa0\x80\xf0\x9f\x98\x80\"\\/\b\f\n\r\t" + std::string(1, '\0') + " $"},
       {"", "! unexpected end at byte 0"}, {"[1", "[ n:1=1 ! unexpected end at byte 2"}, {"-", odd + "1"},
       {"01", "n:0=0 ! text after the end at byte 1"}, {"tru", "! bad literal at byte 3"}, {"1.", odd + "2"},
       {"[1 2]", "[ n:1=1 ! expected \",\" or the end of the container at byte 3"}, {"1e+", odd + "3"},

@@ -1,9 +1,8 @@
 """A scripted S3-like store on a free port of 127.0.0.1 that checks every request."""
 # Requests must be well formed, dated and signed (version 2, or version 4
-# through sigv4_check); writes honour If-Match and If-None-Match unless
-# conditional=False. Objects, multipart uploads and ListObjects pages after
-# a marker are served from memory, over TLS when the store has a server
-# context. Faults are scripted per key and method; every request is logged.
+# through sigv4_check); writes honour If-Match and If-None-Match. Objects,
+# multipart uploads and ListObjects pages after a marker are served from
+# memory, over TLS when the store has a server context. Faults are scripted per key and method; every request is logged.
 # One thread per connection; the shared state is under one lock.
 
 import base64
@@ -99,9 +98,9 @@ class Stored:
 class StrictStore:
     """credentials {access id: secret}; tokens {access id: the session token it must send}."""
 
-    def __init__(self, credentials=None, tls=None, region="us-east-1", conditional=True, tokens=None):
+    def __init__(self, credentials=None, tls=None, region="us-east-1", tokens=None):
         self.credentials = dict(credentials or {"kuvet-id": "kuvet-secret"})
-        self.tokens, self.tls, self.region, self.conditional = dict(tokens or {}), tls, region, conditional
+        self.tokens, self.tls, self.region = dict(tokens or {}), tls, region
         self.buckets = {"kuvet": {}}
         self.uploads, self.requests, self.faults = {}, [], []
         self.lock, self.stopping = threading.Lock(), threading.Event()
@@ -317,9 +316,9 @@ class StrictStore:
         with self.lock:
             found = objects.get(request.key)
             wanted, absent = request.header("if-match"), request.header("if-none-match")
-            if self.conditional and wanted is not None and found is None:
+            if wanted is not None and found is None:
                 raise Refusal(404, "NoSuchKey")
-            if self.conditional and (wanted not in (None, found and found.etag) or absent == "*" and found):
+            if (wanted not in (None, found and found.etag) or absent == "*" and found):
                 raise Refusal(412, "PreconditionFailed")
             if stored is None:
                 objects.pop(request.key, None)

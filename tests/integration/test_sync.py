@@ -138,22 +138,6 @@ class Scenarios(SyncCase):
         self.assertNothingLost(a, b)
 
 
-class WithoutConditionalWrites(SyncCase):
-
-    @classmethod
-    def new_store(cls):
-        return strict_store.StrictStore(conditional=False)
-
-    def test_a_store_that_ignores_them_still_syncs_and_says_so_once(self):
-        a, b = self.folder("A"), self.folder("B")
-        run_script(self, "A put f=1")
-        first = self.sync(a).lines
-        self.assertTrue(first[0].startswith("Warning! This store ignores conditional writes"), first)
-        run_script(self, "A put g=1")
-        self.assertEqual(self.sync(a).lines[0], " -> g")
-        self.settle(a, b)
-
-
 class Faults(SyncCase):
     """A request that fails ends the run with status 1 and a line naming it;
     the rest of the run goes on, and the next run finishes the work."""
