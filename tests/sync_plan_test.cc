@@ -69,41 +69,20 @@ TEST(SyncPlan, DecisionTable) {
     const char* decision;
   } table[] = {
       // No record: whatever is on one side is carried; both sides present is a change on both.
-      {"- - f1", "fetch . store"},
-      {"- - D", "make_folder . store"},
-      {"- f1 -", ". send:absent here"},
-      {"- f1 f1", "reconcile . store"},
-      {"- f1 D", "aside_folder . store"},
-      {"- D -", ". . here"},
-      {"- D f1", "fetch+clear . store"},
-      {"- D D", ". . store"},
+      {"- - f1", "fetch . store"}, {"- - D", "make_folder . store"}, {"- f1 -", ". send:absent here"},
+      {"- f1 f1", "reconcile . store"}, {"- f1 D", "aside_folder . store"}, {"- D -", ". . here"},
+      {"- D f1", "fetch+clear . store"}, {"- D D", ". . store"},
       // A recorded file.
-      {"f1 - -", ". . nobody"},
-      {"f1 - f1", ". erase:match nobody"},
-      {"f1 - f2", "fetch . store"},
-      {"f1 - D", "make_folder . store"},
-      {"f1 f1 -", "remove . nobody"},
-      {"f1 f1 f1", ". . agreed"},
-      {"f1 f1 f2", "fetch . store"},
-      {"f1 f1 D", "make_folder+clear . store"},
-      {"f1 f2 -", ". send:absent here"},
-      {"f1 f2 f1", ". send:match here"},
-      {"f1 f2 f2", "reconcile . store"},
-      {"f1 f2 D", "aside_folder . store"},
-      {"f1 D -", ". . here"},
-      {"f1 D f1", ". erase:match here"},
-      {"f1 D f2", "fetch+clear . store"},
+      {"f1 - -", ". . nobody"}, {"f1 - f1", ". erase:match nobody"}, {"f1 - f2", "fetch . store"},
+      {"f1 - D", "make_folder . store"}, {"f1 f1 -", "remove . nobody"}, {"f1 f1 f1", ". . agreed"},
+      {"f1 f1 f2", "fetch . store"}, {"f1 f1 D", "make_folder+clear . store"}, {"f1 f2 -", ". send:absent here"},
+      {"f1 f2 f1", ". send:match here"}, {"f1 f2 f2", "reconcile . store"}, {"f1 f2 D", "aside_folder . store"},
+      {"f1 D -", ". . here"}, {"f1 D f1", ". erase:match here"}, {"f1 D f2", "fetch+clear . store"},
       {"f1 D D", ". . store"},
       // A recorded folder.
-      {"D - -", ". . nobody"},
-      {"D - f1", "fetch . store"},
-      {"D - D", ". . nobody"},
-      {"D f1 -", ". send:absent here"},
-      {"D f1 f1", "reconcile . store"},
-      {"D f1 D", ". send:absent here"},
-      {"D D -", "remove . nobody"},
-      {"D D f1", "fetch+clear . store"},
-      {"D D D", ". . agreed"},
+      {"D - -", ". . nobody"}, {"D - f1", "fetch . store"}, {"D - D", ". . nobody"},
+      {"D f1 -", ". send:absent here"}, {"D f1 f1", "reconcile . store"}, {"D f1 D", ". send:absent here"},
+      {"D D -", "remove . nobody"}, {"D D f1", "fetch+clear . store"}, {"D D D", ". . agreed"},
   };
   for (const auto& t : table) {
     plan p = world().key("k", t.states).decide();
@@ -120,16 +99,12 @@ TEST(SyncPlan, MarkedKeys) {
     const char* decision;
   } table[] = {
       // The store refused a write of ours: its object is another version.
-      {"f1 f1 f1", "unknown", "fetch . store"},
-      {"f1 f2 f1", "unknown", "reconcile . store"},
-      {"f1 - f1", "unknown", "fetch . store"},
-      {"- f1 f1", "unknown", "reconcile . store"},
+      {"f1 f1 f1", "unknown", "fetch . store"}, {"f1 f2 f1", "unknown", "reconcile . store"},
+      {"f1 - f1", "unknown", "fetch . store"}, {"- f1 f1", "unknown", "reconcile . store"},
       // .manifest lists an object the store lacks: nothing is done either way.
-      {"f1 f1 f2", "lost", ". . frozen"},
-      {"f1 f2 f2", "lost", ". . frozen"},
+      {"f1 f1 f2", "lost", ". . frozen"}, {"f1 f2 f2", "lost", ". . frozen"},
       // Left alone on both sides, however they differ.
-      {"f1 f2 -", "special", ". . frozen"},
-      {"f1 - f2", "ignored", ". . frozen"},
+      {"f1 f2 -", "special", ". . frozen"}, {"f1 - f2", "ignored", ". . frozen"},
       {"- f1 f1", "ignored", ". . frozen"},
   };
   for (const auto& t : table) {
