@@ -72,9 +72,9 @@ class KuvetTestCase(unittest.TestCase):
             f.write(data.encode() if isinstance(data, str) else data)
         os.chmod(self.path(name), mode)
 
-    def write_config(self, config, **extra):
-        """Writes .kuvet, for its owner alone: the JSON of config plus extra members."""
-        self.write(".kuvet", json.dumps(dict(config, **extra)), 0o600)
+    def write_config(self, config, folder="", **extra):
+        """Writes folder's .kuvet, for its owner alone: the JSON of config plus extra members."""
+        self.write(os.path.join(folder, ".kuvet"), json.dumps(dict(config, **extra)), 0o600)
 
     def read(self, name):
         with open(self.path(name), "rb") as f:

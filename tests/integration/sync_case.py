@@ -50,12 +50,8 @@ class SyncCase(strict_store.PerClass, harness.KuvetTestCase):
         self.superseded = set()  # versions the test replaced or removed itself
 
     def folder(self, name, **extra):
-        path = self.path(name)
-        os.makedirs(path, exist_ok=True)
-        config = dict(self.store.config(), **extra)
-        with open(os.path.join(path, ".kuvet"), "w") as f:
-            json.dump(config, f)
-        return path
+        self.write_config(self.store.config(), name, **extra)
+        return self.path(name)
 
     def put(self, folder, name, data, mtime=None):
         """Writes a file; mtime (seconds) for one restored with an old time."""
