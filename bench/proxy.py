@@ -214,12 +214,17 @@ class Relay:
         return self
 
     def __exit__(self, *exc):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop(self.process)
+
+
+def stop(process):
+    """Ends a child process: asked first, killed after 10 s."""
+    process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 async def serve(target, port, rtt, rate):

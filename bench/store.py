@@ -16,6 +16,8 @@ import subprocess
 import tempfile
 import time
 
+import proxy
+
 HOST = "127.0.0.1"
 ACCESS_ID = "S3RVER"   # the one account s3rver knows
 SECRET = "S3RVER"
@@ -93,12 +95,7 @@ class S3rver:
 
     def stop(self):
         if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            proxy.stop(self.process)
             self.process = None
         if self.data is not None:
             shutil.rmtree(self.data, ignore_errors=True)
