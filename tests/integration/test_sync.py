@@ -11,6 +11,7 @@ import shutil
 import signal
 import stat
 import subprocess
+import time
 
 import harness
 import strict_store
@@ -333,7 +334,9 @@ class Multipart(SyncCase):
         for sigv4 in (False, True):
             with self.subTest(sigv4=sigv4):
                 self.store.clear()
-                self.folder("A", multipart_threshold=MIB, **({"region": "us-east-1"} if sigv4 else {}))
+                self.folder("A", multipart_threshold=MIB, idle_timeout=0.3, **({"region": "us-east-1"} if sigv4 else {}))
+                # Joining the parts keeps the store silent longer than the usual limit.
+                self.store.before("big.bin", lambda store, request: time.sleep(0.5), method="POST", skip=1)
                 result = self.kuvet("put", "big.bin", cwd=self.a)
                 self.assertEqual(result.status, 0, result)
                 self.assertEqual(self.store.get("big.bin"), self.data)
