@@ -221,7 +221,8 @@ class upload_run {
   std::vector<std::string> etags;
 };
 
-// Aborts one upload; true when the store no longer has it.
+// Aborts one upload; true when nothing more can be done: the store no longer
+// has it, or cannot abort uploads at all (405, 501: retrying would not help).
 bool abort_upload(const kuvet& store, const std::string& key, const std::string& id,
                   std::string* why) {
   kuvet::request r;
@@ -229,7 +230,9 @@ bool abort_upload(const kuvet& store, const std::string& key, const std::string&
   r.key = key;
   r.query.emplace_back("uploadId", id);
   http::reply reply = store.send(r);
-  if (reply.ok() || (reply.complete && reply.status == 404)) return true;
+  if (reply.ok() || (reply.complete && (reply.status == 404 || reply.status == 405 || reply.status == 501))) {
+    return true;
+  }
   *why = kuvet::failure("DELETE (an unfinished multipart upload)", key, reply);
   return false;
 }

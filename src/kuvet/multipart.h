@@ -48,8 +48,9 @@ int64_t part_size(int64_t size);
 kuvet::transfer upload(const kuvet& store, const std::string& key, int fd, int64_t size,
                        const kuvet::condition& when, int workers, upload_journal* journal);
 
-// Aborts the uploads the journal lists; the lines saying what could not be
-// aborted ("" when all were).
+// Aborts the uploads the journal lists, and forgets them where the store
+// cannot abort uploads at all; the lines saying what could not be aborted
+// and stays for the next run ("" when none).
 std::string abort_unfinished(const kuvet& store, upload_journal& journal);
 
 }  // namespace multipart
