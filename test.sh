@@ -36,10 +36,11 @@ suite() {  # build-dir, cmake arguments...
   ctest --test-dir "$1" --output-on-failure -j"$test_jobs"
 }
 
-threads() {
+threads() {  # the classes of test_sync side by side
   build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUVET_TSAN=ON -DKUVET_TESTS=OFF
   local kuvet=$PWD/build-tsan/kuvet
-  (cd tests/integration && KUVET=$kuvet python3 -m unittest -q test_sync)
+  (cd tests/integration && grep -oP '^class \K\w+(?=\(SyncCase\))' test_sync.py |
+     xargs -P "$test_jobs" -I{} env KUVET="$kuvet" python3 -m unittest -q test_sync.{})
 }
 
 part "Normal build and tests" suite build -DCMAKE_BUILD_TYPE=Debug

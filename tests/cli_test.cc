@@ -18,7 +18,7 @@ TEST(Cli, SigpipeIsIgnoredBeforeMain) {
 }
 
 // The parse in one line: "command operands / flags max-delete transfers", or "!" and the misuse.
-std::string parsed(const std::string& line) {
+std::string parsed_line(const std::string& line) {
   std::istringstream words(line);
   std::vector<std::string> args;
   for (std::string word; words >> word;) args.push_back(word);
@@ -46,7 +46,7 @@ TEST(Options, Table) {
       {"get a --transfers 2", opt + "--transfers' does not apply to get"}, {"foo", "!unknown command 'foo'"},
       {"init somewhere", "!extra operand 'somewhere'"},
   };
-  for (const auto& [line, expected] : cases) EXPECT_EQ(parsed(line), expected) << line;
+  for (const auto& [line, expected] : cases) EXPECT_EQ(parsed_line(line), expected) << line;
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::string describe(const xml_node_list& nodes) {
   return out;
 }
 
-std::string repeat(const std::string& piece, int times) {
+std::string repeated(const std::string& piece, int times) {
   std::string text;
   for (int i = 0; i < times; i++) text += piece;
   return text;
@@ -151,12 +151,12 @@ TEST(Xml, Queries) {
 // comes from, and a query's path grows with the nesting.
 TEST(Xml, LimitsAndHostilePages) {
   const int count = 100000;
-  const std::string deep = repeat("<a>", count), text(1 << 18, 'x');
+  const std::string deep = repeated("<a>", count), text(1 << 18, 'x');
   // Source, limits of nodes and depth, and whether it is read whole.
   const std::tuple<std::string, size_t, size_t, bool> rows[] = {
       {"<a><b></b></a>", 4, 2, true}, {"<a><b></b></a>", 3, 2, false}, {"<a><b></b></a>", 4, 1, false},
       {"<a/><b/><?x?><!--y--></a></a><c>", 10, 1, true}, {"<a></a><b></b>", 10, 1, true},
-      {repeat("<a/>", 1001), 1000, 64, false}, {text + "<a>", 2, 1, true}, {deep, 250000, 64, false},
+      {repeated("<a/>", 1001), 1000, 64, false}, {text + "<a>", 2, 1, true}, {deep, 250000, 64, false},
   };
   for (const auto& [source, max_nodes, max_depth, ok] : rows) {
     xml doc;
@@ -171,8 +171,8 @@ TEST(Xml, LimitsAndHostilePages) {
   EXPECT_EQ(nested.query("a b").nodes.size(), 0u);
   EXPECT_EQ(nested.query("> a").nodes.size(), size_t(count));
   EXPECT_EQ(nested.inner().size(), deep.size() - 3);
-  EXPECT_EQ(describe(parse(deep + repeat("</b>", count)).query("a").nodes), "0<a>");
-  EXPECT_EQ(parse(repeat("<script>x", count) + "</SCRIPT><SCRIPT>y</SCRIPT>").nodes.size(), 2u * count + 4);
+  EXPECT_EQ(describe(parse(deep + repeated("</b>", count)).query("a").nodes), "0<a>");
+  EXPECT_EQ(parse(repeated("<script>x", count) + "</SCRIPT><SCRIPT>y</SCRIPT>").nodes.size(), 2u * count + 4);
   xml big = parse("<a t='" + text + "'>" + text + "<!--" + text + "-->");
   EXPECT_EQ(big.nodes.size(), 3u);
   EXPECT_EQ(big.nodes.front()->attrs.at("t").size(), 1u << 18);
