@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer +
-# UndefinedBehaviorSanitizer) into build-fuzz/ and runs each one, one after
-# another, for KUVET_FUZZ_SECONDS seconds (default 5; CI sets 60) on a working
+# UndefinedBehaviorSanitizer) into build-fuzz/ and runs each one, as many at
+# once as there are processors, for KUVET_FUZZ_SECONDS seconds (default 5; CI sets 60) on a working
 # copy of its seed corpus under build-fuzz/corpus/ (nothing is written into fuzz/).
 # Exits non-zero when any target finds a crash, leak, UB, hang or broken
 # property, naming the target and the input that shows it. Optional
@@ -36,7 +36,7 @@ fi
 # Only the targets to run are built, each from the parts of src/ it reads.
 echo "== Fuzz build (clang, libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
 CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUVET_FUZZ=ON \
-  -DKUVET_TESTS=OFF >/dev/null
+  -DKUVET_TESTS=OFF -DKUVET_UNITY=ON >/dev/null
 for name in "${targets[@]}"; do
   [ -f fuzz/"$name"_fuzz.cc ] || { echo "No fuzz target named $name"; exit 2; }
 done
@@ -54,22 +54,36 @@ max_len() {
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+# One target per processor at a time: each fuzzer uses one.
+fuzz_one() {  # name; exit status is the fuzzer's
+  local name=$1
+  local binary=$build/fuzz/${name}_fuzz corpus=$build/corpus/$name
+  local artifacts=$build/artifacts/$name/ log=$build/logs/$name.log
+  mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
+  cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+  local args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048
+              -max_len="$(max_len "$name")" -print_final_stats=1 -close_fd_mask=1
+              -artifact_prefix="$artifacts")
+  [ -f fuzz/"$name".dict ] && args+=(-dict=fuzz/"$name".dict)
+  "$binary" "${args[@]}" "$corpus" >"$log" 2>&1
+}
+
+for name in "${targets[@]}"; do
+  [ -x "$build/fuzz/${name}_fuzz" ] || { echo "No fuzz target named $name"; exit 2; }
+  rm -f "$build/logs/$name.status"
+done
+echo "== Fuzzing ${targets[*]} for ${seconds} s each, $(nproc) at a time"
+for name in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  (status=0; fuzz_one "$name" || status=$?; echo $status >"$build/logs/$name.status") &
+done
+wait
+
 failed=()
 report=()
 for name in "${targets[@]}"; do
-  binary=$build/fuzz/${name}_fuzz
-  [ -x "$binary" ] || { echo "No fuzz target named $name"; exit 2; }
-  corpus=$build/corpus/$name
-  artifacts=$build/artifacts/$name/
   log=$build/logs/$name.log
-  mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-  cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
-  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len "$name")"
-        -print_final_stats=1 -close_fd_mask=1 -artifact_prefix="$artifacts")
-  [ -f fuzz/"$name".dict ] && args+=(-dict=fuzz/"$name".dict)
-  echo "== Fuzzing $name for ${seconds} s"
-  status=0
-  "$binary" "${args[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  status=$(cat "$build/logs/$name.status" 2>/dev/null || echo 1)
   executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   report+=("$(printf '%-10s %12s executions' "$name" "${executed:-?}")")
   if [ $status -ne 0 ]; then
