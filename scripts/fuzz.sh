@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer +
-# UndefinedBehaviorSanitizer) into build-fuzz/ and runs each one, as many at
-# once as there are processors, for KUVET_FUZZ_SECONDS seconds (default 5; CI sets 60) on a working
-# copy of its seed corpus under build-fuzz/corpus/ (nothing is written into fuzz/).
+# UndefinedBehaviorSanitizer) into build-fuzz/ and runs each one for
+# KUVET_FUZZ_SECONDS seconds (default 5; CI sets 60), as many at once as there
+# are processors, on a working copy of its seed corpus under build-fuzz/corpus/
+# (nothing is written into fuzz/).
 # Exits non-zero when any target finds a crash, leak, UB, hang or broken
 # property, naming the target and the input that shows it. Optional
 # arguments name the targets to run (e.g. "json xml"); default: all.
@@ -54,7 +55,6 @@ max_len() {
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# One target per processor at a time: each fuzzer uses one.
 fuzz_one() {  # name; exit status is the fuzzer's
   local name=$1
   local binary=$build/fuzz/${name}_fuzz corpus=$build/corpus/$name
@@ -68,13 +68,12 @@ fuzz_one() {  # name; exit status is the fuzzer's
   "$binary" "${args[@]}" "$corpus" >"$log" 2>&1
 }
 
+# A fuzzer keeps one processor busy: one target per processor at a time.
+at_once=$(nproc)
+echo "== Fuzzing ${targets[*]} for ${seconds} s each, $at_once at a time"
 for name in "${targets[@]}"; do
-  [ -x "$build/fuzz/${name}_fuzz" ] || { echo "No fuzz target named $name"; exit 2; }
   rm -f "$build/logs/$name.status"
-done
-echo "== Fuzzing ${targets[*]} for ${seconds} s each, $(nproc) at a time"
-for name in "${targets[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  while [ "$(jobs -rp | wc -l)" -ge "$at_once" ]; do wait -n || true; done
   (status=0; fuzz_one "$name" || status=$?; echo $status >"$build/logs/$name.status") &
 done
 wait
